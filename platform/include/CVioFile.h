@@ -1,0 +1,73 @@
+// One C stream on one path, with a whole-file record lock that also excludes other threads.
+//
+// The record lock is an open-file-description lock: it conflicts with classic fcntl locks of
+// other programs, excludes other descriptors of this process, and is not dropped when some
+// other descriptor of the same file is closed. Every stream is opened close-on-exec.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include "CVconLock.h"
+#include "CVobject.h"
+
+class CVioFile : public CVobject {
+public:
+    explicit CVioFile(const std::string& path);
+    ~CVioFile() override;  // closes the stream when open
+
+    // fopen modes ("r", "r+", "w", "w+", "a", "a+"). Raises "File Was Already Open" or
+    // "File Open Failed".
+    void open(const std::string& mode);
+    void close();
+    bool isOpen() const { return m_stream != nullptr; }
+    void flush();
+
+    // Mode 'r' shared, 'w' exclusive, anything else releases. Blocks when `wait` is set,
+    // otherwise raises "File Lock Failed" when another holder conflicts. The object's own
+    // lock is held from here until unlock(), so unlock() must come from the same thread.
+    void lock(char mode, bool wait);
+    void unlock();
+
+    // Reads one line (newline kept) into a zero-filled buffer; returns its length, 0 at end of
+    // file or for size 0.
+    size_t readLine(char* buffer, size_t size);
+    // Reads at most 1,022 characters of the next line; a longer line comes in pieces.
+    size_t readLine(std::string& line);
+    // The same reader for the INI parser.
+    size_t readIniLine(char* buffer, size_t size);
+
+    void write(const void* buffer, size_t length);
+    void write(const std::string& text);
+    void printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void rewind();
+    void truncate(off_t length);  // then rewinds
+    off_t getSize() const;        // stat of the path; the file need not be open
+    bool remove();
+
+    const std::string& getPath() const { return m_path; }
+    const std::string& getMode() const { return m_mode; }
+
+    static bool exists(const std::string& path);
+    static bool remove(const std::string& path);
+    // Text after the last '/', else after the last '\\', else the whole path.
+    static std::string baseName(const std::string& path);
+    // dir + "/" + name, or dir + name when dir is empty or ends in '/' or '\\'.
+    static std::string joinPath(const std::string& directory, const std::string& name);
+    // Unanchored '*' wildcard match; false for a null or empty name or pattern.
+    static bool matchPattern(const char* name, const char* pattern);
+
+private:
+    size_t readInto(char* buffer, size_t size, int notOpenLine, int nullBufferLine,
+                    int errorLine);
+    void requireWritable(int line) const;
+    [[noreturn]] void raise(int line, const char* message, bool withErrno) const;
+
+    FILE* m_stream = nullptr;
+    std::string m_path;
+    std::string m_mode;
+    CVconLock m_lock;  // held from lock() to unlock()
+};

@@ -1,0 +1,3 @@
+#include "CVobject.h"
+
+CVobject::~CVobject() = default;

@@ -1,0 +1,1 @@
+#include "IniReaderWriter.h"

@@ -1,0 +1,49 @@
+// Helpers shared by the test suites: a private temporary directory per test, polling for a
+// condition instead of sleeping, and small file utilities.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string m_path;
+};
+
+// Calls `condition` until it returns true or `timeout` has passed; true when it held.
+bool pollUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(5));
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+// Runs `body` in a forked child; returns its exit status (128 + signal when killed).
+int runInChild(const std::function<int()>& body);
+
+// Milliseconds since an arbitrary fixed point (steady clock).
+long long steadyMillis();
+
+// A test fixture that gives every test its own temporary directory.
+class TempDirTest : public ::testing::Test {
+protected:
+    TempDir tmp;
+};
+
+}  // namespace testsupport
