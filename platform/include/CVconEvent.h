@@ -20,9 +20,13 @@ public:
     void reset();  // manual-reset events only
 
 private:
+    // With m_mutex held: sleeps until signalled or past the deadline (null: no deadline).
+    int awaitSignal(const timespec* deadline);
+
     bool m_manualReset;
-    pthread_cond_t m_cond;
-    pthread_mutex_t m_mutex;  // guards m_signaled and m_waiters
+    pthread_cond_t m_cond;    // on CLOCK_MONOTONIC
+    pthread_mutex_t m_mutex;  // guards m_signaled, m_waiters and m_closing
     bool m_signaled = false;
-    int m_waiters = 0;  // threads inside wait(); the destructor waits for them to leave
+    int m_waiters = 0;       // threads inside wait(); the destructor waits for them to leave
+    bool m_closing = false;  // set by the destructor: the event stays signalled for everyone
 };

@@ -35,9 +35,11 @@ public:
 
 private:
     static void* threadBody(void* startRecord);
-    void finished();
+    // Called by the ending thread: forgets the handle; true when it must delete both objects.
+    bool finished();
 
-    pthread_mutex_t m_mutex;  // guards m_handle; held across pthread_create and pthread_kill
+    // Guards m_handle and m_deleteOnExit; held across pthread_create and pthread_kill.
+    pthread_mutex_t m_mutex;
     bool m_deleteOnExit = false;
     pthread_t m_handle = NO_THREAD;
 };

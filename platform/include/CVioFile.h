@@ -61,13 +61,18 @@ public:
     static bool matchPattern(const char* name, const char* pattern);
 
 private:
-    size_t readInto(char* buffer, size_t size, int notOpenLine, int nullBufferLine,
-                    int errorLine);
+    size_t readInto(char* buffer, size_t size, int notOpenLine, int nullBufferLine, int errorLine);
     void requireWritable(int line) const;
-    [[noreturn]] void raise(int line, const char* message, bool withErrno) const;
+    void flushWritten(int line);
+    void releaseRecordLock();
+    // `sysMessage` is captured by the caller right after the failing call.
+    [[noreturn]] void raise(int line, const char* message,
+                            const std::string& sysMessage = std::string()) const;
 
+    // Not guarded: open, close and I/O on one object belong to one thread at a time.
     FILE* m_stream = nullptr;
     std::string m_path;
-    std::string m_mode;
-    CVconLock m_lock;  // held from lock() to unlock()
+    std::string m_mode;   // as given to open(); empty while closed
+    CVconLock m_lock;     // held from lock() to unlock()
+    int m_lockDepth = 0;  // guarded by m_lock: lock() calls not yet matched by unlock()
 };

@@ -15,7 +15,8 @@ struct CVtextBuffer {
     CVtextBuffer& operator=(const CVtextBuffer&) = delete;
 };
 
-// Drops any storage, then allocates `capacity` zeroed bytes when it is at least 1.
+// Drops any storage, then allocates `capacity` bytes holding the empty text when it is at
+// least 1.
 bool textBufferCreate(CVtextBuffer& buffer, int32_t capacity);
 // Appends `count` bytes as text (stops early at a zero byte) and adds `count` to the length.
 bool textBufferAppend(CVtextBuffer& buffer, const char* bytes, size_t count);

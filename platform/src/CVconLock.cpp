@@ -26,11 +26,9 @@ CVconLock::CVconLock() {
     }
 }
 
-CVconLock::~CVconLock() {
-    // Releases a hold the owner forgot; EPERM when this thread does not hold it is harmless.
-    pthread_mutex_unlock(&m_mutex);
-    pthread_mutex_destroy(&m_mutex);
-}
+// Unlocking here would only be right for a lock the destroying thread still holds; every
+// owner releases its holds first, so the mutex is destroyed as it stands.
+CVconLock::~CVconLock() { pthread_mutex_destroy(&m_mutex); }
 
 int CVconLock::lock() {
     int rc = pthread_mutex_lock(&m_mutex);

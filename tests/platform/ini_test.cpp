@@ -1,1 +1,172 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
 #include <gtest/gtest.h>
+
+#include "CVIniReaderWriterEx.h"
+#include "CVioException.h"
+#include "IniReaderWriter.h"
+#include "TestSupport.h"
+
+using testsupport::readFile;
+using testsupport::writeFile;
+
+namespace {
+
+class IniTest : public testsupport::TempDirTest {
+  protected:
+    // Loads `content` through a fresh reader; the caller checks lookups and saves.
+    IniReaderWriter& loaded(const std::string& content) {
+        writeFile(path, content);
+        ini = std::make_unique<IniReaderWriter>(path, true, true, false);
+        EXPECT_TRUE(ini->isLoaded());
+        return *ini;
+    }
+    std::string saved() {
+        EXPECT_TRUE(ini->saveTo(out));
+        return readFile(out);
+    }
+
+    std::string path = tmp.file("cvlogs.ini");
+    std::string out = tmp.file("out.ini");
+    std::unique_ptr<IniReaderWriter> ini;
+};
+
+TEST_F(IniTest, RoundTripKeepsCommentsOrderAndValuesInNormalisedLayout) {
+    loaded("# top comment\ntop=1\n\n\n[First]\na = 1\n# inside\nb=two words  \n\n[second]\nc=3");
+    const std::string expected =
+        "# top comment\ntop=1\n\n[First]\na =1\n# inside\nb=two words\n\n[second]\nc=3\n";
+    EXPECT_EQ(expected, saved());
+
+    loaded(expected);
+    EXPECT_EQ(expected, saved());
+}
+
+TEST_F(IniTest, OddLinesAreReadAsTheirTextSays) {
+    IniReaderWriter& r = loaded(
+        "[Main]\n  key = value  \nnovalue=\n=orphan\nbare text\ndup=first\ndup=second\n"
+        "[ main ]\nx=inner\n");
+    const char* cases[][3] = {
+        {"[main]", "key ", "value"}, {"[MAIN]", "KEY ", "value"}, {"[main]", "key", ""},
+        {"[main]", "novalue", ""},   {"[main]", "bare text", ""}, {"[main]", "dup", "first"},
+        {"[ main ]", "x", "inner"},  {"[main]", "x", ""},         {"[none]", "key ", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c[2], r.getValue(c[0], c[1])) << c[0] << " " << c[1];
+    }
+    EXPECT_TRUE(r.hasSection("[main]"));
+    EXPECT_EQ("\n[Main]\nkey =value\nbare text=\ndup=first\ndup=second\n\n[ main ]\nx=inner\n",
+              saved());
+    // The writer's own "key=" lines vanish on the next load.
+    ASSERT_TRUE(ini->saveTo(path) && ini->load());
+    std::string key, value;
+    ASSERT_TRUE(ini->getEntry("[main]", 1, key, value, IniReaderWriter::ENTRY));
+    EXPECT_EQ("dup", key);
+}
+
+TEST_F(IniTest, GetEntryWalksOneSectionCountingComments) {
+    IniReaderWriter& r = loaded("pre=0\n[s]\na=1\n# note\nb=2\n[empty]\n[t]\nc=3\n");
+    struct {
+        const char* section;
+        int index;
+        int kind;
+        const char* expected;  // key=value, null when nothing is found
+    } cases[] = {
+        {"[s]", 0, 3, "a=1"},   {"[s]", 1, 3, "="},       {"[s]", 1, 2, "# note="},
+        {"[s]", 2, 3, "b=2"},   {"[s]", 3, 3, nullptr},   {"[empty]", 0, 3, nullptr},
+        {"[x]", 0, 3, nullptr}, {nullptr, 0, 3, "pre=0"}, {nullptr, 1, 3, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string key = "stale", value = "stale";
+        bool found = r.getEntry(c.section, c.index, key, value, c.kind);
+        EXPECT_EQ(c.expected != nullptr, found) << c.index;
+        EXPECT_EQ(found ? c.expected : "stale=stale", key + "=" + value) << c.index;
+    }
+}
+
+TEST_F(IniTest, GetSectionAndValueOfCreateMissingPartsInPlace) {
+    IniReaderWriter& r = loaded("top=1\n[a]\nx=1\n[b]\ny=2\n");
+    r.valueOf(r.getSection("[a]"), "new") = "n";
+    r.valueOf(r.getSection("[A]"), "X") = "9";
+    r.valueOf(r.getSection("[c]"), "z") = "3";
+    r.valueOf(nullptr, "pre") = "p";
+    EXPECT_EQ(r.getSection("[c]"), r.getSection("[C]"));
+    EXPECT_EQ("top=1\npre=p\n\n[a]\nx=9\nnew=n\n\n[b]\ny=2\n\n[c]\nz=3\n", saved());
+}
+
+TEST_F(IniTest, OverlongLinesAreCutWithoutOverrun) {
+    IniReaderWriter& r = loaded("k=" + std::string(600, 'v') + "\nnext=1\n");
+    EXPECT_EQ(std::string(509, 'v'), r.getValue(nullptr, "k"));
+    EXPECT_EQ("1", r.getValue(nullptr, "next"));
+    std::string key, value;
+    EXPECT_FALSE(r.getEntry(nullptr, 2, key, value, IniReaderWriter::ENTRY));
+
+    r.valueOf(r.getSection("[s]"), "long") = std::string(1000, 'x');
+    r.valueOf(r.getSection("[s]"), "after") = "ok";
+    EXPECT_NE(std::string::npos, saved().find("\nlong=" + std::string(505, 'x') + "\nafter=ok\n"));
+}
+
+TEST_F(IniTest, OwnLockingGivesUpWhileAnotherHolderHasTheFile) {
+    writeFile(path, "[s]\nk=v\n");
+    CVIniReaderWriterEx holder(path, true, false);
+    ASSERT_TRUE(holder.lock(false));
+
+    IniReaderWriter r(path, false, true, false);
+    EXPECT_FALSE(r.load());
+    EXPECT_FALSE(r.saveTo());
+    EXPECT_EQ("[s]\nk=v\n", readFile(path));
+    holder.unlock();
+    EXPECT_TRUE(r.load());
+}
+
+TEST_F(IniTest, ExOpensWithoutCreatingAndCreatesOnRequest) {
+    EXPECT_THROW(CVIniReaderWriterEx(path, true, false), CVioException);
+    CVIniReaderWriterEx ex(path, false, false);
+    ex.open(true);
+    ASSERT_TRUE(ex.lock(false));
+    ex.valueOf(ex.getSection("[log]"), "level") = "3";
+    EXPECT_TRUE(ex.saveAs(path));
+    EXPECT_EQ("\n[log]\nlevel=3\n", readFile(path));
+}
+
+TEST_F(IniTest, ConcurrentProcessUpdatesUnderExclusiveLockLoseNothing) {
+    writeFile(path, "[c]\nn=0\n");
+    auto incrementer = [this](const char* name) {
+        CVIniReaderWriterEx ini(path, true, true);
+        // Both children start together so that their updates really interleave.
+        writeFile(tmp.file(name), "");
+        testsupport::pollUntil(
+            [this] {
+                return CVioFile::exists(tmp.file("one")) && CVioFile::exists(tmp.file("two"));
+            },
+            std::chrono::seconds(20), std::chrono::milliseconds(0));
+        for (int i = 0; i < 200; ++i) {
+            ini.lock(false);
+            ini.load();
+            int n = std::stoi(ini.getValue("[c]", "n"));
+            ini.valueOf(ini.getSection("[c]"), "n") = std::to_string(n + 1);
+            ini.save();
+            ini.unlock();
+        }
+        return 0;
+    };
+    // Forked from this single thread: forking beside a running thread can inherit a held
+    // allocator lock.
+    pid_t first = fork();
+    if (first == 0) {
+        _exit(incrementer("one"));  // a throw aborts, which the parent sees as a failure
+    }
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(0, testsupport::runInChild([&] { return incrementer("two"); }));
+    int status = -1;
+    ASSERT_EQ(first, waitpid(first, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    IniReaderWriter result(path, true);
+    EXPECT_EQ("400", result.getValue("[c]", "n"));
+}
+
+}  // namespace
