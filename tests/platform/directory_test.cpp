@@ -12,7 +12,7 @@
 namespace {
 
 class DirectoryTest : public testsupport::TempDirTest {
-  protected:
+protected:
     std::vector<std::string> list(const char* pattern, int maxCount, time_t notAfter) {
         std::vector<std::unique_ptr<CVioFile>> files;
         CVioDirectory(tmp.path()).listFiles(files, pattern, maxCount, notAfter);
@@ -28,35 +28,31 @@ class DirectoryTest : public testsupport::TempDirTest {
 
 TEST(PathTextTest, PatternsAndPathsFollowTheWildcardAndJoinRules) {
     const struct {
-        const char* name;
-        const char* pattern;
+        const char *name, *pattern;
         bool match;
     } patterns[] = {
-        {"report.txt", "*.txt", true},
-        {"report.txt", "rep", true},
-        {"a.txt.old", "*.txt", true},
-        {"a", "a*bc", true},
-        {"abc", "*x*", false},
-        {"", "*", false},
-        {"abc", "", false},
-        {nullptr, "*", false},
-        {"xcorfi", "corfi*", false},
+        {"a.txt", "*.txt", true}, {"report", "rep", true}, {"a.txt.old", "*.txt", true},
+        {"a", "a*bc", true},      {"abc", "*x*", false},   {"", "*", false},
+        {"abc", "", false},       {nullptr, "*", false},   {"xcorfi", "corfi*", false},
     };
-    for (const auto& p : patterns) {
-        EXPECT_EQ(CVioFile::matchPattern(p.name, p.pattern), p.match)
-            << (p.name ? p.name : "(null)") << " ~ " << p.pattern;
+    for (const auto& p : patterns)
+        EXPECT_EQ(p.match, CVioFile::matchPattern(p.name, p.pattern)) << p.pattern;
+    // Without a name the path is taken apart by baseName.
+    const struct {
+        const char *directory, *name, *expected;
+    } paths[] = {
+        {"dir/", "x", "dir/x"}, {"dir", "x", "dir/x"},    {"", "x", "x"},
+        {"a\\b", nullptr, "b"}, {"x\\y/z", nullptr, "z"},
+    };
+    for (const auto& p : paths) {
+        EXPECT_EQ(p.expected, p.name ? CVioFile::joinPath(p.directory, p.name)
+                                     : CVioFile::baseName(p.directory));
     }
-    EXPECT_EQ(CVioFile::joinPath("dir/", "x"), "dir/x");
-    EXPECT_EQ(CVioFile::joinPath("dir", "x"), "dir/x");
-    EXPECT_EQ(CVioFile::joinPath("", "x"), "x");
-    EXPECT_EQ(CVioFile::baseName("a\\b"), "b");
-    EXPECT_EQ(CVioFile::baseName("x\\y/z"), "z");
 }
 
-TEST_F(DirectoryTest, ListingHonoursPatternCountAndTimeAndSkipsDirectoriesAndLock) {
-    for (const char* name : {"a.txt", "b.txt", "c.log", "lock", "old.txt"}) {
+TEST_F(DirectoryTest, ListingHonoursPatternCountAndTimeAndRaisesForAMissingDirectory) {
+    for (const char* name : {"a.txt", "b.txt", "c.log", "lock", "old.txt"})
         testsupport::writeFile(tmp.file(name), "x");
-    }
     mkdir(tmp.file("sub.txt").c_str(), 0755);
     struct utimbuf old = {1000, 1000};
     utime(tmp.file("old.txt").c_str(), &old);
@@ -65,18 +61,12 @@ TEST_F(DirectoryTest, ListingHonoursPatternCountAndTimeAndSkipsDirectoriesAndLoc
     EXPECT_EQ(list("*", 0, 0).size(), 4u);
     EXPECT_EQ(list("*", 1, 0).size(), 1u);
     EXPECT_EQ(list("*", 0, 1000), std::vector<std::string>{"old.txt"});
-}
-
-TEST_F(DirectoryTest, ListingAMissingDirectoryRaises) {
     std::vector<std::unique_ptr<CVioFile>> files;
-    try {
-        CVioDirectory(tmp.file("missing")).listFiles(files, "*", 0, 0);
-        FAIL() << "no exception";
-    } catch (const CVioException& e) {
-        EXPECT_EQ(e.toString(), "Exception raised! IO path[" + tmp.file("missing") +
-                                    "] File[../src/CVioDirectory] Line[245] Msg[Read Directory "
-                                    "Failed] SysMsg[No such file or directory]");
-    }
+    auto missing = [&] { CVioDirectory(tmp.file("missing")).listFiles(files, "*", 0, 0); };
+    EXPECT_EQ(testsupport::thrown<CVioException>(missing, &CVioException::toString),
+              "Exception raised! IO path[" + tmp.file("missing") +
+                  "] File[../src/CVioDirectory] Line[245] Msg[Read Directory Failed] "
+                  "SysMsg[No such file or directory]");
 }
 
 TEST_F(DirectoryTest, ExclusiveLockCreatesAFourByteLockFileForEveryone) {

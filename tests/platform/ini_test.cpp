@@ -1,23 +1,18 @@
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "CVIniReaderWriterEx.h"
-#include "CVioException.h"
 #include "IniReaderWriter.h"
 #include "TestSupport.h"
 
-using testsupport::readFile;
 using testsupport::writeFile;
 
 namespace {
 
 class IniTest : public testsupport::TempDirTest {
-  protected:
+protected:
     // Loads `content` through a fresh reader; the caller checks lookups and saves.
     IniReaderWriter& loaded(const std::string& content) {
         writeFile(path, content);
@@ -27,7 +22,7 @@ class IniTest : public testsupport::TempDirTest {
     }
     std::string saved() {
         EXPECT_TRUE(ini->saveTo(out));
-        return readFile(out);
+        return testsupport::readFile(out);
     }
 
     std::string path = tmp.file("cvlogs.ini");
@@ -54,9 +49,8 @@ TEST_F(IniTest, OddLinesAreReadAsTheirTextSays) {
         {"[main]", "novalue", ""},   {"[main]", "bare text", ""}, {"[main]", "dup", "first"},
         {"[ main ]", "x", "inner"},  {"[main]", "x", ""},         {"[none]", "key ", ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         EXPECT_EQ(c[2], r.getValue(c[0], c[1])) << c[0] << " " << c[1];
-    }
     EXPECT_TRUE(r.hasSection("[main]"));
     EXPECT_EQ("\n[Main]\nkey =value\nbare text=\ndup=first\ndup=second\n\n[ main ]\nx=inner\n",
               saved());
@@ -87,16 +81,6 @@ TEST_F(IniTest, GetEntryWalksOneSectionCountingComments) {
     }
 }
 
-TEST_F(IniTest, GetSectionAndValueOfCreateMissingPartsInPlace) {
-    IniReaderWriter& r = loaded("top=1\n[a]\nx=1\n[b]\ny=2\n");
-    r.valueOf(r.getSection("[a]"), "new") = "n";
-    r.valueOf(r.getSection("[A]"), "X") = "9";
-    r.valueOf(r.getSection("[c]"), "z") = "3";
-    r.valueOf(nullptr, "pre") = "p";
-    EXPECT_EQ(r.getSection("[c]"), r.getSection("[C]"));
-    EXPECT_EQ("top=1\npre=p\n\n[a]\nx=9\nnew=n\n\n[b]\ny=2\n\n[c]\nz=3\n", saved());
-}
-
 TEST_F(IniTest, OverlongLinesAreCutWithoutOverrun) {
     IniReaderWriter& r = loaded("k=" + std::string(600, 'v') + "\nnext=1\n");
     EXPECT_EQ(std::string(509, 'v'), r.getValue(nullptr, "k"));
@@ -109,40 +93,13 @@ TEST_F(IniTest, OverlongLinesAreCutWithoutOverrun) {
     EXPECT_NE(std::string::npos, saved().find("\nlong=" + std::string(505, 'x') + "\nafter=ok\n"));
 }
 
-TEST_F(IniTest, OwnLockingGivesUpWhileAnotherHolderHasTheFile) {
-    writeFile(path, "[s]\nk=v\n");
-    CVIniReaderWriterEx holder(path, true, false);
-    ASSERT_TRUE(holder.lock(false));
-
-    IniReaderWriter r(path, false, true, false);
-    EXPECT_FALSE(r.load());
-    EXPECT_FALSE(r.saveTo());
-    EXPECT_EQ("[s]\nk=v\n", readFile(path));
-    holder.unlock();
-    EXPECT_TRUE(r.load());
-}
-
-TEST_F(IniTest, ExOpensWithoutCreatingAndCreatesOnRequest) {
-    EXPECT_THROW(CVIniReaderWriterEx(path, true, false), CVioException);
-    CVIniReaderWriterEx ex(path, false, false);
-    ex.open(true);
-    ASSERT_TRUE(ex.lock(false));
-    ex.valueOf(ex.getSection("[log]"), "level") = "3";
-    EXPECT_TRUE(ex.saveAs(path));
-    EXPECT_EQ("\n[log]\nlevel=3\n", readFile(path));
-}
-
-TEST_F(IniTest, ConcurrentProcessUpdatesUnderExclusiveLockLoseNothing) {
+TEST_F(IniTest, TwoProcessesIncrementingUnderTheExclusiveLockLoseNothing) {
     writeFile(path, "[c]\nn=0\n");
-    auto incrementer = [this](const char* name) {
+    auto incrementer = [this] {
         CVIniReaderWriterEx ini(path, true, true);
-        // Both children start together so that their updates really interleave.
-        writeFile(tmp.file(name), "");
-        testsupport::pollUntil(
-            [this] {
-                return CVioFile::exists(tmp.file("one")) && CVioFile::exists(tmp.file("two"));
-            },
-            std::chrono::seconds(20), std::chrono::milliseconds(0));
+        // Both children start on one signal so that their updates really interleave.
+        testsupport::pollUntil([this] { return CVioFile::exists(tmp.file("go")); },
+                               std::chrono::seconds(20), std::chrono::milliseconds(0));
         for (int i = 0; i < 200; ++i) {
             ini.lock(false);
             ini.load();
@@ -153,20 +110,12 @@ TEST_F(IniTest, ConcurrentProcessUpdatesUnderExclusiveLockLoseNothing) {
         }
         return 0;
     };
-    // Forked from this single thread: forking beside a running thread can inherit a held
-    // allocator lock.
-    pid_t first = fork();
-    if (first == 0) {
-        _exit(incrementer("one"));  // a throw aborts, which the parent sees as a failure
-    }
-    ASSERT_GT(first, 0);
-    EXPECT_EQ(0, testsupport::runInChild([&] { return incrementer("two"); }));
-    int status = -1;
-    ASSERT_EQ(first, waitpid(first, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-
-    IniReaderWriter result(path, true);
-    EXPECT_EQ("400", result.getValue("[c]", "n"));
+    pid_t first = testsupport::startChild(incrementer);
+    pid_t second = testsupport::startChild(incrementer);
+    writeFile(tmp.file("go"), "");
+    EXPECT_EQ(0, testsupport::waitChild(first));
+    EXPECT_EQ(0, testsupport::waitChild(second));
+    EXPECT_EQ("400", IniReaderWriter(path, true).getValue("[c]", "n"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -37,7 +38,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ignored);
 }
 
-std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
+std::string TempDir::file(const std::string& name) const {
+    return m_path + "/" + name;
+}
 
 bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
                std::chrono::milliseconds interval) {
@@ -69,6 +72,10 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 int runInChild(const std::function<int()>& body) {
+    return waitChild(startChild(body));
+}
+
+pid_t startChild(const std::function<int()>& body) {
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
@@ -82,8 +89,16 @@ int runInChild(const std::function<int()>& body) {
         }
         _exit(status);
     }
+    return pid;
+}
+
+int waitChild(pid_t child) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    pid_t reaped;
+    while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped < 0) {
+        throw std::runtime_error("waitpid failed");
     }
     if (WIFSIGNALED(status)) {
         return 128 + WTERMSIG(status);

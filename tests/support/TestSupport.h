@@ -2,9 +2,12 @@
 // condition instead of sleeping, and small file utilities.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -36,6 +39,22 @@ void writeFile(const std::string& path, const std::string& content);
 
 // Runs `body` in a forked child; returns its exit status (128 + signal when killed).
 int runInChild(const std::function<int()>& body);
+// The same in two steps, for a child that runs beside the caller: startChild forks it,
+// waitChild reaps it and returns its status. Fork only while no other thread runs.
+pid_t startChild(const std::function<int()>& body);
+int waitChild(pid_t child);
+
+// What `getter` reports of the E that `operation` throws; a test failure when none is thrown.
+template <class E, class F, class G>
+std::decay_t<std::invoke_result_t<G, const E&>> thrown(F&& operation, G getter) {
+    try {
+        operation();
+    } catch (const E& e) {
+        return std::invoke(getter, e);
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return {};
+}
 
 // Milliseconds since an arbitrary fixed point (steady clock).
 long long steadyMillis();
