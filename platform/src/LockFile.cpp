@@ -1,0 +1,73 @@
+#include "LockFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "CVconException.h"
+#include "CVsysUtility.h"
+
+namespace {
+
+const char* const kTag = "include/LockFile";
+const int32_t kLineCreationFailed = 86;
+
+[[noreturn]] void raiseCreationFailed(int savedErrno) {
+    errno = savedErrno;
+    throw CVconException(static_cast<int32_t>(CVsysUtility::getCurrentThreadID()), kTag,
+                         kLineCreationFailed, "LockFile Creation Failed",
+                         CVsysUtility::getSystemErrorMessage());
+}
+
+}  // namespace
+
+LockFile::LockFile(const std::string& path, int attempts, unsigned pauseMicros) : m_path(path) {
+    if (m_path.empty()) {
+        raiseCreationFailed(ENOENT);
+    }
+    // The look for the file is the plain open itself; only when it finds nothing is an
+    // exclusive create tried. A file created by another process in between therefore makes
+    // just that create fail, and the next attempt opens it.
+    int lastErrno = EAGAIN;  // no attempt at all counts as refused
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (attempt > 0) {
+            usleep(pauseMicros);
+        }
+        if (tryOnce(false) || (errno == ENOENT && tryOnce(true))) {
+            return;
+        }
+        lastErrno = errno;
+    }
+    raiseCreationFailed(lastErrno);
+}
+
+LockFile::~LockFile() {
+    if (m_fd >= 0) {
+        ::close(m_fd);  // drops the lock
+    }
+}
+
+bool LockFile::tryOnce(bool mayCreate) {
+    int flags = O_RDWR | O_SYNC | O_CLOEXEC | (mayCreate ? O_CREAT | O_EXCL : 0);
+    int fd = ::open(m_path.c_str(), flags, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    struct flock request;
+    std::memset(&request, 0, sizeof request);
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    request.l_start = 0;
+    request.l_len = 0;
+    request.l_pid = 0;  // required for open-file-description locks
+    if (fcntl(fd, F_OFD_SETLK, &request) == -1) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}

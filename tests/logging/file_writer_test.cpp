@@ -1,0 +1,237 @@
+#include "CVsysEventLogFileWriter.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "CVconException.h"
+#include "LockFile.h"
+#include "LogTestSupport.h"
+#include "TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using logtest::kStamp;
+using testsupport::readFile;
+
+using LockFileTest = testsupport::TempDirTest;
+
+TEST_F(LockFileTest, LockHeldElsewhereFailsAfterTheAttempts) {
+    const std::string path = tmp.file("log.txt.lock");
+    auto refused = [&] {
+        try {
+            LockFile second(path, 3, 1000);
+        } catch (const CVconException& e) {
+            return e.getMessage() == "LockFile Creation Failed" &&
+                   e.getFile() == "include/LockFile" && e.getLine() == 86 &&
+                   e.getSysMessage() == std::strerror(EAGAIN);
+        }
+        return false;
+    };
+    {
+        LockFile held(path);
+        EXPECT_TRUE(refused()) << "another descriptor of this process";
+        EXPECT_EQ(0, testsupport::runInChild([&] { return refused() ? 0 : 1; }))
+            << "another process";
+    }
+    EXPECT_NO_THROW(LockFile(path, 3, 1000));
+}
+
+// A dangling symbolic link is the state of that race frozen: a plain open finds no file, yet an
+// exclusive create finds one. The attempts after it must open the file as it then is.
+TEST_F(LockFileTest, FileAppearingBetweenCheckAndCreateDoesNotFailLaterAttempts) {
+    const std::string path = tmp.file("log.txt.lock");
+    ASSERT_EQ(symlink(tmp.file("real").c_str(), path.c_str()), 0);
+    std::thread locker([&] { EXPECT_NO_THROW(LockFile(path, 20000, 1000)); });
+    // Not synchronisation: only makes it likely that some attempts meet the dangling link.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    testsupport::writeFile(tmp.file("real"), "");
+    locker.join();
+}
+
+// A writer as a default section would configure it, with the given limits.
+std::unique_ptr<CVsysEventLogFileWriter> fileWriter(const std::string& path, int bytes = 204800,
+                                                    int files = 20, bool perProcess = false) {
+    auto writer = std::make_unique<CVsysEventLogFileWriter>();
+    writer->setParameter("filePath", path);
+    writer->setParameter("bytesPerFiles", std::to_string(bytes));
+    writer->setParameter("numFiles", std::to_string(files));
+    writer->setParameter("perProcessFile", perProcess ? "1" : "0");
+    EXPECT_TRUE(writer->isReady());
+    return writer;
+}
+
+using FileWriterTest = testsupport::TempDirTest;
+
+TEST_F(FileWriterTest, LineCarriesStampModuleTagAndMessage) {
+    time_t when = 1700000000;  // a given time is written in local time
+    struct tm local;
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%m/%d/%Y %H:%M:%S", localtime_r(&when, &local));
+    // Per process, the module names the file instead; the shared file stays untouched.
+    for (bool perProcess : {true, false}) {
+        auto writer = fileWriter(tmp.file("a.txt"), 204800, 20, perProcess);
+        ASSERT_TRUE(writer->write("File System Interface", 3, "text", 12, "main.cpp", when));
+    }
+    EXPECT_EQ(std::string(stamp) + " [INFO] text\n",
+              readFile(tmp.file("File_System_Interface.txt")));
+    EXPECT_EQ(std::string(stamp) + " File System Interface [INFO] text\n",
+              readFile(tmp.file("a.txt")));
+}
+
+TEST_F(FileWriterTest, EachLevelGetsItsTagAndANewlineOnlyWhenTheTextLacksOne) {
+    struct Case {
+        int level;
+        const char *message, *written;
+    } cases[] = {{0, "ends in a letter", "m  ends in a letter\n"},
+                 {1, "ends in a newline\n", "m [TRACE] ends in a newline\n"},
+                 {2, "newline then blanks\n  \t", "m [DEBUG] newline then blanks\n  \t"},
+                 {3, "letter then blanks  ", "m [INFO] letter then blanks  \n"},
+                 {4, "two lines\nsecond", "m [WARN] two lines\nsecond\n"},
+                 {5, "", "m [ERROR] "},
+                 {6, "   ", "m [CRITICAL]    "},
+                 {7, "x", "m [FATAL] x\n"},
+                 {8, "x", "m  x\n"}};
+    const std::string path = tmp.file("a.txt");
+    auto writer = fileWriter(path);
+    ASSERT_TRUE(writer->setParameter("autoAppend", "0"));  // cannot switch it off
+    for (const Case& c : cases) {
+        fs::remove(path);
+        ASSERT_TRUE(writer->write("m", c.level, c.message, -1, nullptr, 0));
+        EXPECT_EQ(readFile(path).substr(20), c.written) << c.level;
+    }
+}
+
+// The entry's line, then the archive line that closes an archived file.
+std::regex archived(const std::string& entry, const std::string& path) {
+    return std::regex(entry + "\n" + kStamp + " Archiving " + path + "\n");
+}
+
+TEST_F(FileWriterTest, ArchivesWhenTheFileHasReachedTheLimit) {
+    const std::string path = tmp.file("a.txt");
+    for (size_t existing : {99, 100}) {
+        SCOPED_TRACE(existing);
+        testsupport::writeFile(path, std::string(existing - 1, 'o') + "\n");
+        ASSERT_TRUE(fileWriter(path, 100, 5)->write("m", 3, "new", -1, nullptr, 0));
+        EXPECT_EQ(readFile(path)[0] == 'o', existing == 99);
+        EXPECT_EQ(fs::exists(path + ".1"), existing == 100);
+    }
+    EXPECT_TRUE(std::regex_match(readFile(path + ".1"), archived(std::string(99, 'o'), path)));
+}
+
+TEST_F(FileWriterTest, KeepsNumFilesArchivesNewestFirstWhateverThePathLength) {
+    std::string deep = tmp.file("deep");  // longer than any fixed path buffer
+    while (deep.size() < 1100) {
+        deep += "/" + std::string(200, 'd');
+    }
+    for (const auto& [numFiles, directory] : {std::pair(1, tmp.file("short")), {3, deep}}) {
+        SCOPED_TRACE(numFiles);
+        fs::create_directories(directory);
+        const std::string path = directory + "/" + std::string(numFiles * 50, 'f') + ".txt";
+        auto writer = fileWriter(path, 1, numFiles);  // archives before every entry but the first
+        for (int i = 0; i <= numFiles + 2; ++i) {
+            ASSERT_TRUE(writer->write("m", 3, "entry " + std::to_string(i), -1, nullptr, 0));
+        }
+        for (int n = 1; n <= numFiles; ++n) {
+            const std::string entry =
+                kStamp + " m \\[INFO\\] entry " + std::to_string(numFiles + 2 - n);
+            EXPECT_TRUE(
+                std::regex_match(readFile(path + "." + std::to_string(n)), archived(entry, path)));
+        }
+        auto listing = fs::directory_iterator(directory);
+        // The log, its lock file and the archives.
+        EXPECT_EQ(std::distance(begin(listing), end(listing)), numFiles + 2);
+    }
+}
+
+const int kChildren = 4;
+const int kEntries = 2000;
+
+// Forked from this thread alone (a child forked while another thread holds an allocator lock
+// would inherit it locked); calls `observe` until every child has ended.
+void runWriters(const std::string& path, int bytes, int files,
+                const std::function<void()>& observe) {
+    for (int child = 0; child < kChildren; ++child) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            auto writer = fileWriter(path, bytes, files);
+            const std::string text = "child " + std::to_string(child) + " entry ";
+            int failed = 0;
+            for (int entry = 0; entry < kEntries; ++entry) {
+                const std::string padded = std::to_string(entry) + " " + std::string(40, '.');
+                failed += !writer->write("m", 3, text + padded, -1, nullptr, 0);
+            }
+            _exit(failed == 0 ? 0 : 1);
+        }
+    }
+    int ended = 0;
+    auto allEnded = [&] {
+        observe();
+        for (int status = 0; waitpid(-1, &status, WNOHANG) > 0; ++ended) {
+            EXPECT_EQ(status, 0);
+        }
+        return ended == kChildren;
+    };
+    EXPECT_TRUE(
+        testsupport::pollUntil(allEnded, std::chrono::minutes(3), std::chrono::milliseconds(1)));
+}
+
+// Checks every line of the archives (oldest first) and the log; returns the entries seen.
+std::set<std::pair<int, int>> checkSeries(const std::string& path, size_t bytes) {
+    const std::regex entryLine(kStamp + R"( m \[INFO\] child (\d) entry (\d+) \.{40})");
+    const std::regex archiveLine(kStamp + " Archiving " + path);
+    std::vector<std::string> files{path};
+    for (int n = 1; fs::exists(path + "." + std::to_string(n)); ++n) {
+        files.insert(files.begin(), path + "." + std::to_string(n));
+    }
+    std::set<std::pair<int, int>> seen;
+    std::vector<int> last(kChildren, -1);
+    for (const std::string& file : files) {
+        const std::string content = readFile(file);
+        EXPECT_TRUE(content.empty() || content.back() == '\n') << file;
+        std::istringstream in(content);
+        size_t offset = 0;
+        for (std::string line; std::getline(in, line);) {
+            offset += line.size() + 1;
+            std::smatch match;
+            if (file != path && offset == content.size()) {
+                EXPECT_TRUE(std::regex_match(line, archiveLine)) << file << ": " << line;
+                // Archived once it had reached the limit, and not one entry later.
+                const size_t archived = content.size() - line.size() - 1;
+                EXPECT_TRUE(archived >= bytes && archived < bytes + 100) << archived;
+            } else if (std::regex_match(line, match, entryLine)) {
+                const int child = std::stoi(match[1]), entry = std::stoi(match[2]);
+                EXPECT_TRUE(seen.insert({child, entry}).second) << "twice: " << line;
+                EXPECT_GT(entry, last.at(child)) << "child " << child << " out of order";
+                last[child] = entry;
+            } else {
+                ADD_FAILURE() << "torn line in " << file << ": " << line;
+            }
+        }
+    }
+    return seen;
+}
+
+// Enough archives to keep every entry, then fewer: never more archives than numFiles.
+TEST_F(FileWriterTest, ProcessesSharingALogWriteEveryEntryAtMostOnceAndWhole) {
+    for (const auto& [bytes, numFiles] : {std::pair(4096, 10000), {2048, 3}}) {
+        const std::string path = tmp.file("shared" + std::to_string(numFiles) + ".txt");
+        const std::string beyond = path + "." + std::to_string(numFiles + 1);
+        runWriters(path, bytes, numFiles, [&] { EXPECT_FALSE(fs::exists(beyond)); });
+        EXPECT_TRUE(fs::exists(path + "." + std::to_string(std::min(numFiles, 50))));
+        EXPECT_EQ(checkSeries(path, bytes).size() == size_t(kChildren * kEntries), numFiles > 3);
+    }
+}
+
+}  // namespace
