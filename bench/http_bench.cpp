@@ -1,0 +1,219 @@
+// Delivery's cost per message against the stand-in server on loopback: a bare libcurl POST on a
+// fresh handle, the same POST through a fresh CVcurlService as delivery makes it, and the stand-
+// in's own capacity over one kept-alive connection, which must stay well above the other two.
+// Prints the ratio service / bare libcurl of the median rates at the end.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CVcurlService.h"
+
+extern char** environ;
+
+namespace {
+
+const char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
+const char kBody[] = "cmd=Cli&rcv_name=Jane&priority=3&modid=cli&message=Hello%20world";
+const char kPlain[] = "BM_PlainCurlPost";
+const char kService[] = "BM_CurlServicePost";
+
+// The stand-in server as a child process on any free port.
+class Stub {
+  public:
+    bool start() {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            return false;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        char path[] = CORVANEXS_STUB_PATH;
+        char* argv[] = {path, nullptr};
+        const int rc = posix_spawn(&m_pid, path, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        std::string port;
+        char c;
+        pollfd out{fds[0], POLLIN, 0};
+        while (rc == 0 && poll(&out, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') {
+            port += c;
+        }
+        close(fds[0]);
+        m_url = "http://127.0.0.1:" + port + "/send";
+        return rc == 0 && !port.empty();
+    }
+    ~Stub() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    const std::string& url() const { return m_url; }
+
+  private:
+    pid_t m_pid = -1;
+    std::string m_url;
+};
+
+Stub stub;
+
+size_t collect(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+// The options the service sets for a POST, so that (1) and (2) differ only by the wrapper.
+void setPostOptions(CURL* curl, std::string& headers, std::string& answer) {
+    curl_easy_setopt(curl, CURLOPT_URL, stub.url().c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_AUTOREFERER, 1L);
+    curl_easy_setopt(curl, CURLOPT_CAINFO, "../config/ca-bundle.crt");
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headers);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, kBody);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(std::strlen(kBody)));
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 300L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+}
+
+// (1) The floor: what one POST on a new handle costs without any wrapper.
+void BM_PlainCurlPost(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string headers, answer;
+        CURL* curl = curl_easy_init();
+        setPostOptions(curl, headers, answer);
+        curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
+        const CURLcode rc = curl_easy_perform(curl);
+        curl_easy_cleanup(curl);
+        if (rc != CURLE_OK || answer.compare(0, 4, "200 ") != 0) {
+            state.SkipWithError(curl_easy_strerror(rc));
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PlainCurlPost)->UseRealTime();
+
+// (2) Delivery's sequence for one message file.
+void BM_CurlServicePost(benchmark::State& state) {
+    for (auto _ : state) {
+        CVcurlRequest request;
+        request.url = stub.url();
+        request.method = CVcurlPost;
+        request.parameters = {"cmd=Cli", "rcv_name=Jane", "priority=3", "modid=cli",
+                              "message=Hello world"};
+        CVcurlService service(true);
+        service.Open();
+        const int rc = service.SendRequest(request);
+        service.Close();
+        const char* body = service.GetResponseBody();
+        CVcurlService::ReleaseRequest(request);
+        if (rc != 0 || body == nullptr || std::strncmp(body, "200 ", 4) != 0) {
+            state.SkipWithError(CVcurlService::GetErrorText(rc));
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CurlServicePost)->UseRealTime();
+
+// (3) The stand-in's capacity: one handle, HTTP/1.1, the connection kept alive.
+void BM_StubKeepAlive(benchmark::State& state) {
+    std::string headers, answer;
+    CURL* curl = curl_easy_init();
+    setPostOptions(curl, headers, answer);
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    for (auto _ : state) {
+        headers.clear();
+        answer.clear();
+        const CURLcode rc = curl_easy_perform(curl);
+        if (rc != CURLE_OK || answer.compare(0, 4, "200 ") != 0) {
+            state.SkipWithError(curl_easy_strerror(rc));
+            break;
+        }
+    }
+    curl_easy_cleanup(curl);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StubKeepAlive)->UseRealTime();
+
+// Keeps the requests/s of every run so that the ratio can be taken from the medians.
+class RateReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            const auto rate = run.counters.find("items_per_second");
+            if (run.error_occurred || rate == run.counters.end()) {
+                continue;
+            }
+            const std::string& name = run.run_name.function_name;
+            if (run.run_type == Run::RT_Iteration) {
+                m_rates[name].push_back(rate->second.value);
+            } else if (run.aggregate_name == "median") {
+                m_medians[name] = rate->second.value;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // The aggregate median when repetitions were reported, else the median of the runs.
+    double median(const std::string& name) {
+        if (m_medians.count(name) != 0) {
+            return m_medians[name];
+        }
+        std::vector<double>& rates = m_rates[name];
+        if (rates.empty()) {
+            return 0;
+        }
+        std::sort(rates.begin(), rates.end());
+        const size_t middle = rates.size() / 2;
+        return rates.size() % 2 ? rates[middle] : (rates[middle - 1] + rates[middle]) / 2;
+    }
+
+  private:
+    std::map<std::string, std::vector<double>> m_rates;
+    std::map<std::string, double> m_medians;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    if (!stub.start()) {
+        std::fprintf(stderr, "cannot start %s\n", CORVANEXS_STUB_PATH);
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    const double plain = reporter.median(kPlain);
+    const double service = reporter.median(kService);
+    if (plain > 0 && service > 0) {
+        std::printf("CVcurlService / plain libcurl: %.0f / %.0f requests/s = %.3f\n", service,
+                    plain, service / plain);
+    }
+    curl_global_cleanup();
+    return 0;
+}

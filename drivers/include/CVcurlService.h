@@ -1,0 +1,105 @@
+// One HTTP or HTTPS request at a time through one libcurl easy handle, with the response
+// headers and body captured as text.
+//
+// Every failure is reported as a libcurl result code (CURLcode as int, 0 is success); nothing
+// here throws. The program calls curl_global_init once before it starts any thread. A service
+// belongs to one thread at a time; nothing in it is guarded by a lock.
+//
+// The fixed paths "../temp/cookie.jar", "../config/ca-bundle.crt" and the temporary upload
+// file "../temp/CVFileUpload.<pid>.<thread>.<time>" resolve against the working directory.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CVcurlRequest.h"
+#include "CVtextBuffer.h"
+
+class CVcurlService {
+  public:
+    // The body buffer starts with 102,400 bytes when `allocateBody` is set, else with none
+    // (it then gets storage from the first response). The header buffer starts with 10,240.
+    explicit CVcurlService(bool allocateBody = true);
+    virtual ~CVcurlService();  // closes as Close() does
+    CVcurlService(const CVcurlService&) = delete;
+    CVcurlService& operator=(const CVcurlService&) = delete;
+
+    // Creates the easy handle; true when open already. False only when libcurl fails.
+    virtual bool Open();
+    // Drops the handle and the extra headers; encoding and cookie text are switched back on.
+    virtual void Close();
+    // Sends `request` (opening the service when needed) and waits for the whole answer, at
+    // most 300 seconds. Backslashes in request.url become '/'; a GET stores the composed url
+    // there. Returns 3 for an empty url, 2 when no handle can be made, 23 when the upload
+    // file cannot be created, 1 for an unknown method, else curl_easy_perform's result.
+    virtual int SendRequest(CVcurlRequest& request);
+    // Appends the parameters joined with '&' and then the extra text (unencoded). A parameter
+    // with an empty name ("=v") contributes its value alone. Encoded pieces are bounded as
+    // UrlEncode's buffer form with a capacity of 10,240.
+    virtual void BuildParameters(const CVcurlRequest& request, CVtextBuffer& buffer);
+    // The string form: no bound, "=v" keeps its '=', and the extra text is encoded too.
+    virtual void BuildParameterString(const std::vector<std::string>& parameters,
+                                      const std::string& extra, std::string& output);
+
+    // Null only while the body buffer has no storage.
+    const char* GetResponseBody() const { return m_body.data; }
+    const char* GetResponseHeaders() const { return m_headers.data; }
+    static const char* GetErrorText(int code);
+    // HTTP status of the last transfer; 0 when there was none or the service is closed.
+    long GetResponseCode() const;
+    // Empties every field of the record.
+    static void ReleaseRequest(CVcurlRequest& request);
+
+    bool IsOpen() const { return m_open != 0; }
+    // Percent-encoding of parameters (on by default and after every Close).
+    void SetEncodeParameters(bool encode) { m_encode = encode; }
+
+    // Extra request header lines ("Name: value"), sent with every request until cleared or
+    // closed. Both return false when the service is not open.
+    bool AddHeader(const char* header);
+    bool ClearHeaders();
+    // Keeps cookies in "../temp/cookie.jar" (read on each request, written on Close); the
+    // request's cookie text is ignored meanwhile. False when not open.
+    bool UseCookieJar();
+    // Reopens the service with the jar deleted and then in use again. False when not open.
+    bool ResetCookies();
+    // GETs `url` into the file at `path`, deleted again unless the result is 0. With a
+    // `caFile` the server's certificate must verify against it. Returns 3 for an empty url,
+    // 2 when no handle can be made, 23 when the file cannot be created.
+    int DownloadToFile(const std::string& url, const std::string& path,
+                       const std::string& proxy = std::string(),
+                       const std::string& proxyUser = std::string(),
+                       const std::string& proxyPassword = std::string(),
+                       const std::string& caFile = std::string());
+
+    // Letters, digits and "/_." stay; every other byte becomes '%' and two lower-case hex
+    // digits. The buffer form writes a zero-terminated text and stops once the text has
+    // reached capacity - 4 characters; below a capacity of 5 it writes nothing. Returns the
+    // text's length.
+    static size_t UrlEncode(const char* input, char* output, size_t capacity);
+    static std::string UrlEncode(const std::string& input);
+
+  private:
+    int send(CVcurlRequest& request);
+    void appendPiece(CVtextBuffer& buffer, const char* piece, size_t size, char* scratch,
+                     size_t capacity) const;
+    std::string encodePiece(const std::string& piece) const;
+    void setRequestOptions(const CVcurlRequest& request);
+    void setCommonOptions(const CVcurlRequest& request);
+    void useJar();
+    int download(const std::string& url, FILE* file, const std::string& proxy,
+                 const std::string& proxyUser, const std::string& proxyPassword,
+                 const std::string& caFile);
+
+    CURL* m_handle = nullptr;  // only while open
+    curl_slist* m_headerList = nullptr;
+    bool m_encode = true;
+    CVtextBuffer m_headers;
+    CVtextBuffer m_body;
+    int m_open = 0;
+    bool m_cookieText = true;  // no cookie jar in use: the request's cookie text is sent
+};

@@ -1,0 +1,499 @@
+#include "CVcurlService.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <sstream>
+
+#include "CVioFile.h"
+
+namespace {
+
+const int32_t kHeaderCapacity = 10240;
+const int32_t kBodyCapacity = 102400;
+const int32_t kParameterCapacity = 102400;
+const size_t kScratchCapacity = 10240;
+const size_t kMaxProxyCredentials = 1022;
+const long kTimeoutSeconds = 300;
+const char kCookieJar[] = "../temp/cookie.jar";
+const char kCaBundle[] = "../config/ca-bundle.crt";
+const char kUploadPrefix[] = "../temp/CVFileUpload.";
+const char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
+const char kDownloadUserAgent[] = "Mozilla/4.0";
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// The temporary file a PUT uploads from; gone again when the request is over.
+class UploadFile {
+  public:
+    UploadFile()
+        : m_path(kUploadPrefix + std::to_string(static_cast<unsigned>(getpid())) + "." +
+                 std::to_string(static_cast<unsigned long>(pthread_self())) + "." +
+                 std::to_string(static_cast<unsigned long>(time(nullptr)))) {}
+    ~UploadFile() {
+        m_file.reset();
+        if (CVioFile::exists(m_path)) {
+            CVioFile::remove(m_path);
+        }
+    }
+    UploadFile(const UploadFile&) = delete;
+    UploadFile& operator=(const UploadFile&) = delete;
+
+    // Writes `text` and rewinds; null when the file cannot be created or written.
+    FILE* create(const char* text, size_t length) {
+        m_file.reset(fopen(m_path.c_str(), "w+e"));
+        if (!m_file || fwrite(text, 1, length, m_file.get()) != length ||
+            fseek(m_file.get(), 0, SEEK_SET) != 0) {
+            return nullptr;
+        }
+        return m_file.get();
+    }
+
+  private:
+    std::string m_path;
+    FilePtr m_file;
+};
+
+bool isPlain(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '_' || c == '.';
+}
+
+// Encodes `size` bytes; stops at the end or once `limit` characters are written.
+template <typename Sink>
+void encodeBytes(const char* input, size_t size, size_t limit, size_t& written, Sink sink) {
+    static const char kHex[] = "0123456789abcdef";
+    for (size_t i = 0; i < size && written < limit; ++i) {
+        const auto c = static_cast<unsigned char>(input[i]);
+        if (isPlain(c)) {
+            sink(static_cast<char>(c));
+            written += 1;
+        } else {
+            sink('%');
+            sink(kHex[c >> 4]);
+            sink(kHex[c & 15]);
+            written += 3;
+        }
+    }
+}
+
+size_t encodeInto(const char* input, size_t size, char* output, size_t capacity) {
+    if (input == nullptr || output == nullptr || capacity < 5) {
+        return 0;
+    }
+    size_t written = 0;
+    char* out = output;
+    encodeBytes(input, size, capacity - 4, written, [&out](char c) { *out++ = c; });
+    *out = '\0';
+    return written;
+}
+
+size_t appendToBuffer(char* data, size_t size, size_t count, void* target) {
+    const size_t bytes = size * count;
+    if (data == nullptr || bytes == 0) {
+        return 0;
+    }
+    auto* buffer = static_cast<CVtextBuffer*>(target);
+    if (buffer == nullptr) {
+        return fwrite(data, 1, bytes, stdout);
+    }
+    // A short count makes libcurl abort the transfer instead of losing data silently.
+    if (bytes > static_cast<size_t>(INT32_MAX - 200 - buffer->length)) {
+        return 0;
+    }
+    return textBufferAppend(*buffer, data, bytes) ? bytes : 0;
+}
+
+size_t writeToFile(char* data, size_t size, size_t count, void* file) {
+    return fwrite(data, 1, size * count, static_cast<FILE*>(file));
+}
+
+const char* textOf(const CVtextBuffer& buffer) {
+    return buffer.data != nullptr ? buffer.data : "";
+}
+
+const char* orNull(const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
+
+void replaceBackslashes(std::string& url) {
+    std::replace(url.begin(), url.end(), '\\', '/');
+}
+
+// The handle outlives a request: undo what an earlier one may have left that would change
+// what this one sends.
+void forgetEarlierRequest(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
+    curl_easy_setopt(handle, CURLOPT_REFERER, static_cast<char*>(nullptr));
+    curl_easy_setopt(handle, CURLOPT_COOKIE, static_cast<char*>(nullptr));
+}
+
+void setProxy(CURL* handle, const std::string& proxy, const std::string& user,
+              const std::string& password) {
+    curl_easy_setopt(handle, CURLOPT_PROXY, orNull(proxy));
+    if (user.empty()) {
+        curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, static_cast<char*>(nullptr));
+        return;
+    }
+    std::string credentials = user + ":" + password;
+    if (credentials.size() > kMaxProxyCredentials) {
+        credentials.resize(kMaxProxyCredentials);
+    }
+    curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, credentials.c_str());
+}
+
+std::string composeGetUrl(const std::string& url, const CVtextBuffer& parameters) {
+    std::string composed = url;
+    const size_t question = composed.find('?');
+    if (question == std::string::npos) {
+        composed += '?';
+    } else if (question + 1 < composed.size()) {
+        composed += '&';
+    }
+    composed.append(textOf(parameters), static_cast<size_t>(parameters.length));
+    return composed;
+}
+
+// Sets what the method needs; CURLE_OK or the code to give up with.
+int setMethod(CURL* handle, CVcurlRequest& request, const CVtextBuffer& parameters,
+              UploadFile& upload) {
+    const auto length = static_cast<size_t>(parameters.length);
+    switch (request.method) {
+        case CVcurlPost:
+            curl_easy_setopt(handle, CURLOPT_POST, 1L);
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, textOf(parameters));
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(length));
+            return CURLE_OK;
+        case CVcurlGet:
+            request.url = composeGetUrl(request.url, parameters);
+            curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+            return CURLE_OK;
+        case CVcurlPut: {
+            FILE* file = upload.create(textOf(parameters), length);
+            if (file == nullptr) {
+                return CURLE_WRITE_ERROR;
+            }
+            curl_easy_setopt(handle, CURLOPT_READDATA, file);
+            curl_easy_setopt(handle, CURLOPT_INFILESIZE, static_cast<long>(length));
+            curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);  // a PUT over HTTP
+            return CURLE_OK;
+        }
+        case CVcurlDelete:
+            curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, "DELETE");
+            return CURLE_OK;
+    }
+    return CURLE_UNSUPPORTED_PROTOCOL;
+}
+
+}  // namespace
+
+CVcurlService::CVcurlService(bool allocateBody) {
+    textBufferCreate(m_headers, kHeaderCapacity);
+    textBufferCreate(m_body, allocateBody ? kBodyCapacity : 0);
+}
+
+CVcurlService::~CVcurlService() {
+    Close();
+}
+
+bool CVcurlService::Open() {
+    if (m_open != 0) {
+        return true;
+    }
+    m_handle = curl_easy_init();
+    if (m_handle == nullptr) {
+        return false;
+    }
+    // The program is multi-threaded: no signals for resolver time-outs.
+    curl_easy_setopt(m_handle, CURLOPT_NOSIGNAL, 1L);
+    m_open = 1;
+    return true;
+}
+
+void CVcurlService::Close() {
+    if (m_open == 0) {
+        return;
+    }
+    curl_easy_cleanup(m_handle);
+    m_handle = nullptr;
+    m_open = 0;
+    m_encode = true;
+    m_cookieText = true;
+    if (m_headerList != nullptr) {
+        curl_slist_free_all(m_headerList);
+        m_headerList = nullptr;
+    }
+}
+
+int CVcurlService::SendRequest(CVcurlRequest& request) {
+    try {
+        return send(request);
+    } catch (const std::bad_alloc&) {
+        return CURLE_OUT_OF_MEMORY;
+    } catch (...) {
+        // Only a subclass's parameter builder can get here.
+        return CURLE_FAILED_INIT;
+    }
+}
+
+int CVcurlService::send(CVcurlRequest& request) {
+    if (request.url.empty()) {
+        return CURLE_URL_MALFORMAT;
+    }
+    if (!Open()) {
+        return CURLE_FAILED_INIT;
+    }
+    replaceBackslashes(request.url);
+    textBufferClear(m_body);
+    textBufferClear(m_headers);
+    CVtextBuffer parameters;
+    textBufferCreate(parameters, kParameterCapacity);
+    BuildParameters(request, parameters);
+
+    forgetEarlierRequest(m_handle);
+    setRequestOptions(request);
+    UploadFile upload;
+    const int result = setMethod(m_handle, request, parameters, upload);
+    if (result != CURLE_OK) {
+        return result;
+    }
+    setCommonOptions(request);
+    return curl_easy_perform(m_handle);
+}
+
+void CVcurlService::setRequestOptions(const CVcurlRequest& request) {
+    if (!request.referer.empty()) {
+        curl_easy_setopt(m_handle, CURLOPT_REFERER, request.referer.c_str());
+    }
+    if (m_cookieText && !request.cookie.empty()) {
+        curl_easy_setopt(m_handle, CURLOPT_COOKIE, request.cookie.c_str());
+    }
+    setProxy(m_handle, request.proxy, request.proxyUser, request.proxyPassword);
+}
+
+void CVcurlService::setCommonOptions(const CVcurlRequest& request) {
+    curl_easy_setopt(m_handle, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(m_handle, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(m_handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_handle, CURLOPT_AUTOREFERER, 1L);
+    curl_easy_setopt(m_handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(m_handle, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(m_handle, CURLOPT_CAINFO, kCaBundle);
+    curl_easy_setopt(m_handle, CURLOPT_HEADERFUNCTION, &appendToBuffer);
+    curl_easy_setopt(m_handle, CURLOPT_HEADERDATA, &m_headers);
+    curl_easy_setopt(m_handle, CURLOPT_WRITEFUNCTION, &appendToBuffer);
+    curl_easy_setopt(m_handle, CURLOPT_WRITEDATA, &m_body);
+    curl_easy_setopt(m_handle, CURLOPT_HTTPHEADER, m_headerList);
+    curl_easy_setopt(m_handle, CURLOPT_TIMEOUT, kTimeoutSeconds);
+}
+
+void CVcurlService::BuildParameters(const CVcurlRequest& request, CVtextBuffer& buffer) {
+    char scratch[kScratchCapacity];
+    for (size_t i = 0; i < request.parameters.size(); ++i) {
+        const std::string& parameter = request.parameters[i];
+        if (i > 0) {
+            textBufferAppendText(buffer, "&");
+        }
+        const size_t equals = parameter.find('=');
+        if (equals == std::string::npos) {
+            appendPiece(buffer, parameter.data(), parameter.size(), scratch, sizeof scratch);
+            continue;
+        }
+        if (equals > 0) {
+            appendPiece(buffer, parameter.data(), equals, scratch, sizeof scratch);
+            textBufferAppendText(buffer, "=");
+        }
+        appendPiece(buffer, parameter.data() + equals + 1, parameter.size() - equals - 1, scratch,
+                    sizeof scratch);
+    }
+    const std::string& extra = request.extraParameters;
+    if (!extra.empty()) {
+        if (!request.parameters.empty()) {
+            textBufferAppendText(buffer, "&");
+        }
+        textBufferAppend(buffer, extra.data(), extra.size());
+    }
+}
+
+// Unencoded pieces are copied whole: there is no reason to cut them at the scratch size.
+void CVcurlService::appendPiece(CVtextBuffer& buffer, const char* piece, size_t size, char* scratch,
+                                size_t capacity) const {
+    if (!m_encode) {
+        textBufferAppend(buffer, piece, size);
+        return;
+    }
+    textBufferAppend(buffer, scratch, encodeInto(piece, size, scratch, capacity));
+}
+
+void CVcurlService::BuildParameterString(const std::vector<std::string>& parameters,
+                                         const std::string& extra, std::string& output) {
+    std::ostringstream text;
+    for (size_t i = 0; i < parameters.size(); ++i) {
+        const std::string& parameter = parameters[i];
+        if (i > 0) {
+            text << '&';
+        }
+        const size_t equals = parameter.find('=');
+        if (equals == std::string::npos) {
+            text << encodePiece(parameter);
+        } else {
+            text << encodePiece(parameter.substr(0, equals)) << '='
+                 << encodePiece(parameter.substr(equals + 1));
+        }
+    }
+    if (!extra.empty()) {
+        if (!parameters.empty()) {
+            text << '&';
+        }
+        text << encodePiece(extra);
+    }
+    output = text.str();
+}
+
+std::string CVcurlService::encodePiece(const std::string& piece) const {
+    return m_encode ? UrlEncode(piece) : piece;
+}
+
+size_t CVcurlService::UrlEncode(const char* input, char* output, size_t capacity) {
+    return input == nullptr ? 0 : encodeInto(input, strlen(input), output, capacity);
+}
+
+std::string CVcurlService::UrlEncode(const std::string& input) {
+    std::string output;
+    output.reserve(input.size() * 3);
+    size_t written = 0;
+    encodeBytes(input.data(), input.size(), SIZE_MAX, written, [&output](char c) { output += c; });
+    return output;
+}
+
+const char* CVcurlService::GetErrorText(int code) {
+    return curl_easy_strerror(static_cast<CURLcode>(code));
+}
+
+long CVcurlService::GetResponseCode() const {
+    long code = 0;
+    if (m_handle == nullptr ||
+        curl_easy_getinfo(m_handle, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) {
+        return 0;
+    }
+    return code;
+}
+
+void CVcurlService::ReleaseRequest(CVcurlRequest& request) {
+    request = CVcurlRequest();
+}
+
+bool CVcurlService::AddHeader(const char* header) {
+    if (m_open == 0 || header == nullptr) {
+        return false;
+    }
+    curl_slist* list = curl_slist_append(m_headerList, header);
+    if (list == nullptr) {
+        return false;
+    }
+    m_headerList = list;
+    return true;
+}
+
+bool CVcurlService::ClearHeaders() {
+    if (m_open == 0 || m_headerList == nullptr) {
+        return false;
+    }
+    curl_easy_setopt(m_handle, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    curl_slist_free_all(m_headerList);
+    m_headerList = nullptr;
+    return true;
+}
+
+bool CVcurlService::UseCookieJar() {
+    if (m_open == 0) {
+        return false;
+    }
+    useJar();
+    return true;
+}
+
+bool CVcurlService::ResetCookies() {
+    if (m_open == 0) {
+        return false;
+    }
+    Close();  // writes the jar, which is then dropped
+    CVioFile::remove(kCookieJar);
+    if (!Open()) {
+        return false;
+    }
+    useJar();
+    return true;
+}
+
+void CVcurlService::useJar() {
+    curl_easy_setopt(m_handle, CURLOPT_COOKIEFILE, kCookieJar);
+    curl_easy_setopt(m_handle, CURLOPT_COOKIEJAR, kCookieJar);
+    m_cookieText = false;
+}
+
+int CVcurlService::DownloadToFile(const std::string& url, const std::string& path,
+                                  const std::string& proxy, const std::string& proxyUser,
+                                  const std::string& proxyPassword, const std::string& caFile) {
+    try {
+        if (url.empty()) {
+            return CURLE_URL_MALFORMAT;
+        }
+        if (!Open()) {
+            return CURLE_FAILED_INIT;
+        }
+        FilePtr file(fopen(path.c_str(), "wbe"));
+        if (!file) {
+            return CURLE_WRITE_ERROR;
+        }
+        int result = download(url, file.get(), proxy, proxyUser, proxyPassword, caFile);
+        if (result == CURLE_OK && fflush(file.get()) != 0) {
+            result = CURLE_WRITE_ERROR;
+        }
+        if (result != CURLE_OK) {
+            CVioFile::remove(path);
+        }
+        return result;
+    } catch (const std::bad_alloc&) {
+        return CURLE_OUT_OF_MEMORY;
+    }
+}
+
+int CVcurlService::download(const std::string& url, FILE* file, const std::string& proxy,
+                            const std::string& proxyUser, const std::string& proxyPassword,
+                            const std::string& caFile) {
+    std::string target = url;
+    replaceBackslashes(target);
+    textBufferClear(m_headers);
+    forgetEarlierRequest(m_handle);
+    curl_easy_setopt(m_handle, CURLOPT_URL, target.c_str());
+    setProxy(m_handle, proxy, proxyUser, proxyPassword);
+    curl_easy_setopt(m_handle, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(m_handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(m_handle, CURLOPT_USERAGENT, kDownloadUserAgent);
+    curl_easy_setopt(m_handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_handle, CURLOPT_AUTOREFERER, 1L);
+    if (caFile.empty()) {
+        curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    } else {
+        curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(m_handle, CURLOPT_CAINFO, caFile.c_str());
+    }
+    curl_easy_setopt(m_handle, CURLOPT_HTTPHEADER, m_headerList);
+    curl_easy_setopt(m_handle, CURLOPT_HEADERFUNCTION, &appendToBuffer);
+    curl_easy_setopt(m_handle, CURLOPT_HEADERDATA, &m_headers);
+    curl_easy_setopt(m_handle, CURLOPT_WRITEFUNCTION, &writeToFile);
+    curl_easy_setopt(m_handle, CURLOPT_WRITEDATA, file);
+    return curl_easy_perform(m_handle);
+}

@@ -1,0 +1,166 @@
+#include "StubServer.h"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace stub {
+
+namespace {
+
+const char kHost[] = "127.0.0.1";
+const char kAnyPath[] = ".*";
+
+int socketPort(int fd, bool peer) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const int rc = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length)
+                        : getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    if (rc != 0 || address.ss_family != AF_INET) {
+        return -1;
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+// The server library does not hand the connection's socket to a handler, so a plain
+// connection is found among the process's descriptors by its two ports.
+int findConnection(int localPort, int remotePort) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    int found = -1;
+    while (const dirent* entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd > 2 && fd != dirfd(dir) && socketPort(fd, true) == remotePort &&
+            socketPort(fd, false) == localPort) {
+            found = fd;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Shuts the connection down under the library's feet: its answer then fails to go out and
+// the client sees the connection end without a byte of response.
+void dropConnection(const httplib::Request& request) {
+    const int fd = request.ssl != nullptr ? SSL_get_fd(request.ssl)
+                                          : findConnection(request.local_port, request.remote_port);
+    if (fd < 0 || shutdown(fd, SHUT_RDWR) != 0) {
+        std::fprintf(stderr, "corvanexs-stub: cannot drop the connection from port %d: %s\n",
+                     request.remote_port, fd < 0 ? "socket not found" : std::strerror(errno));
+    }
+}
+
+bool isFormBody(const httplib::Request& request) {
+    if (request.method != "POST" && request.method != "PUT") {
+        return false;
+    }
+    const std::string type = request.get_header_value("Content-Type");
+    const std::string form = "application/x-www-form-urlencoded";
+    return strncasecmp(type.c_str(), form.c_str(), form.size()) == 0;
+}
+
+std::string queryOf(const std::string& target) {
+    const size_t question = target.find('?');
+    return question == std::string::npos ? std::string() : target.substr(question + 1);
+}
+
+std::unique_ptr<httplib::Server> createServer(const StubOptions& options) {
+    if (options.certPath.empty()) {
+        return std::make_unique<httplib::Server>();
+    }
+    auto server =
+        std::make_unique<httplib::SSLServer>(options.certPath.c_str(), options.keyPath.c_str());
+    if (!server->is_valid()) {
+        throw std::runtime_error("cannot use the certificate " + options.certPath +
+                                 " with the key " + options.keyPath);
+    }
+    return server;
+}
+
+}  // namespace
+
+StubServer::StubServer(const StubOptions& options)
+    : m_options(options), m_server(createServer(options)) {
+    if (!options.recordPath.empty()) {
+        m_recorder = std::make_unique<RequestRecorder>(options.recordPath);
+    }
+    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+        handle(request, response);
+    };
+    // Without it a kept-alive client waits for the delayed acknowledgement of the headers
+    // before the body follows.
+    m_server->set_tcp_nodelay(true);
+    m_server->Get(kAnyPath, handler)
+        .Post(kAnyPath, handler)
+        .Put(kAnyPath, handler)
+        .Delete(kAnyPath, handler)
+        .Patch(kAnyPath, handler)
+        .Options(kAnyPath, handler);
+}
+
+StubServer::~StubServer() = default;
+
+int StubServer::bind() {
+    if (m_options.port == 0) {
+        const int port = m_server->bind_to_any_port(kHost);
+        if (port > 0) {
+            return port;
+        }
+    } else if (m_server->bind_to_port(kHost, m_options.port)) {
+        return m_options.port;
+    }
+    throw std::runtime_error(std::string("cannot listen on ") + kHost + ":" +
+                             std::to_string(m_options.port) + ": " + std::strerror(errno));
+}
+
+bool StubServer::run() {
+    return m_server->listen_after_bind();
+}
+
+void StubServer::stop() {
+    m_server->stop();
+}
+
+void StubServer::handle(const httplib::Request& request, httplib::Response& response) {
+    const unsigned long number = ++m_requestCount;
+    record(request);
+    if (m_options.delayMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
+    }
+    if (m_options.drop) {
+        dropConnection(request);
+    } else if (m_options.failEvery > 0 && number % m_options.failEvery == 0) {
+        response.status = 500;
+        response.set_content("500 Internal error", "text/plain");
+    } else {
+        response.status = m_options.status;
+        response.set_content(m_options.answer, "text/plain");
+    }
+}
+
+void StubServer::record(const httplib::Request& request) {
+    if (!m_recorder) {
+        return;
+    }
+    RecordedRequest recorded;
+    recorded.method = request.method;
+    recorded.path = request.path;
+    recorded.params = parseFormParams(isFormBody(request) ? request.body : queryOf(request.target));
+    recorded.body = request.body;
+    m_recorder->record(recorded);
+}
+
+}  // namespace stub

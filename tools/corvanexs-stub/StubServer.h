@@ -1,0 +1,41 @@
+// The stand-in messaging server: answers every request on any path by the options' rules and
+// records it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include <httplib.h>
+
+#include "RequestRecorder.h"
+#include "StubOptions.h"
+
+namespace stub {
+
+class StubServer {
+  public:
+    // Opens the record file and loads the certificate; throws std::runtime_error.
+    explicit StubServer(const StubOptions& options);
+    ~StubServer();
+    StubServer(const StubServer&) = delete;
+    StubServer& operator=(const StubServer&) = delete;
+
+    // Binds 127.0.0.1 and returns the port; throws std::runtime_error.
+    int bind();
+    // Serves until stop(); false when listening failed.
+    bool run();
+    // Has no effect before run() has started listening, so callers repeat it until run()
+    // has returned.
+    void stop();
+
+  private:
+    void handle(const httplib::Request& request, httplib::Response& response);
+    void record(const httplib::Request& request);
+
+    const StubOptions m_options;
+    std::unique_ptr<RequestRecorder> m_recorder;  // null without a record file
+    std::unique_ptr<httplib::Server> m_server;
+    std::atomic<unsigned long> m_requestCount{0};
+};
+
+}  // namespace stub
