@@ -30,7 +30,7 @@ const char kService[] = "BM_CurlServicePost";
 
 // The stand-in server as a child process on any free port.
 class Stub {
-  public:
+public:
     bool start() {
         int fds[2];
         if (pipe(fds) != 0) {
@@ -63,7 +63,7 @@ class Stub {
     }
     const std::string& url() const { return m_url; }
 
-  private:
+private:
     pid_t m_pid = -1;
     std::string m_url;
 };
@@ -157,7 +157,7 @@ BENCHMARK(BM_StubKeepAlive)->UseRealTime();
 
 // Keeps the requests/s of every run so that the ratio can be taken from the medians.
 class RateReporter : public benchmark::ConsoleReporter {
-  public:
+public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const auto rate = run.counters.find("items_per_second");
@@ -188,7 +188,7 @@ class RateReporter : public benchmark::ConsoleReporter {
         return rates.size() % 2 ? rates[middle] : (rates[middle - 1] + rates[middle]) / 2;
     }
 
-  private:
+private:
     std::map<std::string, std::vector<double>> m_rates;
     std::map<std::string, double> m_medians;
 };

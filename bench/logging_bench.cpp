@@ -34,7 +34,7 @@ const char* const kModule = "File System Interface";
 const char* const kMessage = "COMPLETED RCPT(%d), MSG(Server room temperature above threshold)\n";
 
 class ScratchDir {
-  public:
+public:
     ScratchDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "logbench-XXXXXX");
         if (mkdtemp(pattern.data()) == nullptr) {
@@ -48,7 +48,7 @@ class ScratchDir {
     }
     std::string file(const std::string& name) const { return m_path + "/" + name; }
 
-  private:
+private:
     std::string m_path;
 };
 
@@ -121,7 +121,7 @@ void BM_FileWriterWrite(benchmark::State& state) {
 BENCHMARK(BM_FileWriterWrite);
 
 class BenchLog : public CVsysEventLogMultiThreaded {
-  public:
+public:
     explicit BenchLog(std::unique_ptr<CVsysEventLogWriterInterface> writer) {
         m_moduleName = kModule;
         m_writer = std::move(writer);
@@ -204,7 +204,7 @@ BENCHMARK(BM_MultiThreadedLogToFile)
     ->Unit(benchmark::kMillisecond);
 
 class GatedWriter : public CVsysEventLogWriterInterface {
-  public:
+public:
     explicit GatedWriter(std::atomic<bool>& open) : m_open(open) {}
     bool setParameter(const std::string&, const std::string&) override { return true; }
     bool write(const std::string&, int32_t, const std::string&, int32_t, const char*,
@@ -216,7 +216,7 @@ class GatedWriter : public CVsysEventLogWriterInterface {
     }
     bool isReady() override { return true; }
 
-  private:
+private:
     std::atomic<bool>& m_open;
 };
 

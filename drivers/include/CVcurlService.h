@@ -20,7 +20,7 @@
 #include "CVtextBuffer.h"
 
 class CVcurlService {
-  public:
+public:
     // The body buffer starts with 102,400 bytes when `allocateBody` is set, else with none
     // (it then gets storage from the first response). The header buffer starts with 10,240.
     explicit CVcurlService(bool allocateBody = true);
@@ -83,7 +83,7 @@ class CVcurlService {
     static size_t UrlEncode(const char* input, char* output, size_t capacity);
     static std::string UrlEncode(const std::string& input);
 
-  private:
+private:
     int send(CVcurlRequest& request);
     void appendPiece(CVtextBuffer& buffer, const char* piece, size_t size, char* scratch,
                      size_t capacity) const;

@@ -34,7 +34,7 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The temporary file a PUT uploads from; gone again when the request is over.
 class UploadFile {
-  public:
+public:
     UploadFile()
         : m_path(kUploadPrefix + std::to_string(static_cast<unsigned>(getpid())) + "." +
                  std::to_string(static_cast<unsigned long>(pthread_self())) + "." +
@@ -58,7 +58,7 @@ class UploadFile {
         return m_file.get();
     }
 
-  private:
+private:
     std::string m_path;
     FilePtr m_file;
 };

@@ -16,14 +16,13 @@ void writeDefaultSection(const std::string& configDirectory, IniReaderWriter& in
                          const std::string& name, const std::string& section, bool addToMain,
                          const std::string& fileBase, const std::string& logDirectory);
 // Writes a fresh cvlogs.ini for the module and the "[common]" section.
-bool createDefaultConfiguration(const std::string& moduleName,
-                                const std::string& configDirectory,
+bool createDefaultConfiguration(const std::string& moduleName, const std::string& configDirectory,
                                 const std::string& logDirectory);
 // Makes sure cvlogs.ini has a usable section for the module, writing defaults where needed.
 bool ensureConfiguration(const std::string& moduleName, const std::string& configDirectory,
                          const std::string& logDirectory);
 // The key's value in the module's section (or "[common]"); empty when missing.
-std::string getModuleLoggerWriter(const std::string& configDirectory,
-                                  const std::string& moduleName, const std::string& key);
+std::string getModuleLoggerWriter(const std::string& configDirectory, const std::string& moduleName,
+                                  const std::string& key);
 // Threshold keyword to level; anything unknown is WARN (4).
 int32_t parseLevel(const std::string& text);

@@ -9,7 +9,7 @@
 #include "CVsysEventLogWriterInterface.h"
 
 class CVsysEventLogFileWriter : public CVsysEventLogWriterInterface {
-  public:
+public:
     CVsysEventLogFileWriter();
     ~CVsysEventLogFileWriter() override;
 
@@ -28,7 +28,7 @@ class CVsysEventLogFileWriter : public CVsysEventLogWriterInterface {
     const std::string& getFilePath() const { return m_filePath; }
     const std::string& getDirectory() const { return m_directory; }
 
-  private:
+private:
     // The log file of an entry: filePath, or the module's own file beside it.
     std::string entryPath(const std::string& moduleName) const;
     std::string formatLine(const std::string& moduleName, int32_t level, const std::string& message,

@@ -14,12 +14,26 @@
 
 class CVsysEventLogInterface : public CVLogInterface {
 public:
-    enum Level { NONE = 0, TRACE = 1, DEBUG = 2, INFO = 3, WARN = 4, ERROR = 5, CRITICAL = 6,
-                 FATAL = 7 };
+    enum Level {
+        NONE = 0,
+        TRACE = 1,
+        DEBUG = 2,
+        INFO = 3,
+        WARN = 4,
+        ERROR = 5,
+        CRITICAL = 6,
+        FATAL = 7
+    };
     enum Dispatch { SINGLE_THREADED = 0, MULTI_THREADED = 1 };
     // Kind codes of LogEvent / LogEventAt and LogDebug.
-    enum Code { CODE_DEBUG1 = 1, CODE_DEBUG2 = 2, CODE_TRACE = 3, CODE_WARN = 17,
-                CODE_ERROR = 18, CODE_FATAL = 19 };
+    enum Code {
+        CODE_DEBUG1 = 1,
+        CODE_DEBUG2 = 2,
+        CODE_TRACE = 3,
+        CODE_WARN = 17,
+        CODE_ERROR = 18,
+        CODE_FATAL = 19
+    };
     static constexpr int MAX_INSTANCES = 15;
     static constexpr size_t MAX_TEXT = 2047;  // formatted texts are cut to this many characters
     static constexpr int CONFIG_ATTEMPTS = 25;
@@ -71,8 +85,7 @@ public:
     bool LogEventAt(int code, const char* prefix, int32_t line, const char* sourceFile,
                     const char* format, ...) __attribute__((format(printf, 6, 7)));
     bool LogDebug(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    bool LogInfo(const char* prefix, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
+    bool LogInfo(const char* prefix, const char* format, ...) __attribute__((format(printf, 3, 4)));
     bool LogSystemError(const char* prefix, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
     bool LogSystemErrorAt(const char* prefix, int32_t line, const char* sourceFile,

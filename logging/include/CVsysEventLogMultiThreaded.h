@@ -43,6 +43,6 @@ private:
     std::vector<QueuedEntry> m_queue;  // guarded by m_queueLock
     CVconThread m_workerThread;
     CVconLock m_queueLock;
-    CVconEvent m_queueEvent{true};     // manual reset; only the worker resets it
+    CVconEvent m_queueEvent{true};        // manual reset; only the worker resets it
     std::atomic<bool> m_stopping{false};  // written under m_queueLock
 };

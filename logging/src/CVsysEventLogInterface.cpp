@@ -19,19 +19,19 @@ const char* const kFileTag = "../src/CVsysEventLogInterface";
 const char* const kGetInstance = "CVsysEventLogInterface::GetInstance()";
 
 class LockGuard {
-  public:
+public:
     explicit LockGuard(CVconLock& lock) : m_lock(lock) { m_lock.lock(); }
     ~LockGuard() { m_lock.unlock(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
 
-  private:
+private:
     CVconLock& m_lock;
 };
 
 // The process-wide table of logs, one per module. Entry 0 is the default log.
 class Registry {
-  public:
+public:
     Registry() = default;
     ~Registry() { destroyAll(); }
     Registry(const Registry&) = delete;
@@ -82,7 +82,7 @@ class Registry {
         }
     }
 
-  private:
+private:
     struct Entry {
         std::string name;
         std::unique_ptr<CVsysEventLogInterface> log;

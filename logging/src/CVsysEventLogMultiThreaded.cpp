@@ -19,7 +19,7 @@ constexpr unsigned kStopPollMs = 1;
 
 // Holds a CVconLock for a scope; owns() is false when it could not be taken.
 class QueueGuard {
-  public:
+public:
     explicit QueueGuard(CVconLock& lock) : m_lock(lock) {
         m_owns = m_lock.lock() == CVconLock::ACQUIRED;
     }
@@ -33,7 +33,7 @@ class QueueGuard {
 
     bool owns() const { return m_owns; }
 
-  private:
+private:
     CVconLock& m_lock;
     bool m_owns;
 };

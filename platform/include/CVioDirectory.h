@@ -20,8 +20,8 @@ public:
     // Appends a closed CVioFile for each regular file matching `pattern`, in readdir order.
     // maxCount > 0 limits the count; notAfter > 0 skips files modified after it.
     // Raises "Read Directory Failed".
-    void listFiles(std::vector<std::unique_ptr<CVioFile>>& files, const char* pattern,
-                   int maxCount, time_t notAfter);
+    void listFiles(std::vector<std::unique_ptr<CVioFile>>& files, const char* pattern, int maxCount,
+                   time_t notAfter);
     // Locks the directory's "lock" file ('r' shared, 'w' exclusive), creating it when missing.
     // Returns 0, or the object lock's result when that cannot be taken.
     int lockDirectory(char mode, bool wait);

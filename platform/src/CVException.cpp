@@ -15,6 +15,5 @@ CVException::~CVException() = default;
 
 std::string CVException::toString() const {
     return CVsysUtility::format("Exception raised! File[%s] Line[%d] Msg[%s] SysMsg[%s]",
-                                m_file.c_str(), m_line, m_message.c_str(),
-                                m_sysMessage.c_str());
+                                m_file.c_str(), m_line, m_message.c_str(), m_sysMessage.c_str());
 }

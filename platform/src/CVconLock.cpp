@@ -28,7 +28,9 @@ CVconLock::CVconLock() {
 
 // Unlocking here would only be right for a lock the destroying thread still holds; every
 // owner releases its holds first, so the mutex is destroyed as it stands.
-CVconLock::~CVconLock() { pthread_mutex_destroy(&m_mutex); }
+CVconLock::~CVconLock() {
+    pthread_mutex_destroy(&m_mutex);
+}
 
 int CVconLock::lock() {
     int rc = pthread_mutex_lock(&m_mutex);
@@ -43,4 +45,6 @@ int CVconLock::tryLock() {
     return (rc == 0 || rc == EDEADLK) ? ACQUIRED : FAILED;
 }
 
-int CVconLock::unlock() { return pthread_mutex_unlock(&m_mutex); }
+int CVconLock::unlock() {
+    return pthread_mutex_unlock(&m_mutex);
+}

@@ -38,13 +38,13 @@ std::atomic<int> g_suspended{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the flag is set in a signal handler");
 
 class PthreadGuard {
-  public:
+public:
     explicit PthreadGuard(pthread_mutex_t& mutex) : m_mutex(mutex) { pthread_mutex_lock(&m_mutex); }
     ~PthreadGuard() { pthread_mutex_unlock(&m_mutex); }
     PthreadGuard(const PthreadGuard&) = delete;
     PthreadGuard& operator=(const PthreadGuard&) = delete;
 
-  private:
+private:
     pthread_mutex_t& m_mutex;
 };
 

@@ -23,7 +23,7 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 // Releases the object lock however lockDirectory/unlockDirectory leave.
 class HeldLock {
-  public:
+public:
     explicit HeldLock(CVconLock& lock) : m_lock(lock), m_result(lock.lock()) {}
     ~HeldLock() {
         if (m_result == CVconLock::ACQUIRED && !m_released) {
@@ -39,7 +39,7 @@ class HeldLock {
         return m_lock.unlock();
     }
 
-  private:
+private:
     CVconLock& m_lock;
     int m_result;
     bool m_released = false;

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <vector>
 
-unsigned int CVsysUtility::sleepSeconds(unsigned int seconds) { return sleep(seconds); }
+unsigned int CVsysUtility::sleepSeconds(unsigned int seconds) {
+    return sleep(seconds);
+}
 
 int CVsysUtility::sleepMilliseconds(unsigned int milliseconds) {
     if (milliseconds >= 1000) {
@@ -19,7 +21,9 @@ int CVsysUtility::sleepMilliseconds(unsigned int milliseconds) {
     return usleep(milliseconds * 1000);
 }
 
-pthread_t CVsysUtility::getCurrentThreadID() { return pthread_self(); }
+pthread_t CVsysUtility::getCurrentThreadID() {
+    return pthread_self();
+}
 
 std::string CVsysUtility::getSystemErrorMessage() {
     int saved = errno;
@@ -59,11 +63,17 @@ char* CVsysUtility::trim(char* text) {
     return text;
 }
 
-int CVsysUtility::compareNoCase(const char* a, const char* b) { return strcasecmp(a, b); }
+int CVsysUtility::compareNoCase(const char* a, const char* b) {
+    return strcasecmp(a, b);
+}
 
-std::string CVsysUtility::uintToString(uint32_t value) { return format("%u", value); }
+std::string CVsysUtility::uintToString(uint32_t value) {
+    return format("%u", value);
+}
 
-std::string CVsysUtility::intToString(int32_t value) { return format("%d", value); }
+std::string CVsysUtility::intToString(int32_t value) {
+    return format("%d", value);
+}
 
 std::string CVsysUtility::format(const char* format, ...) {
     va_list args;

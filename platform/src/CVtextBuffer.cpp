@@ -7,7 +7,9 @@
 // what it has used instead of its whole capacity. An HTTP request creates and clears buffers
 // of 100 KiB that usually hold a few bytes.
 
-CVtextBuffer::~CVtextBuffer() { textBufferFree(*this); }
+CVtextBuffer::~CVtextBuffer() {
+    textBufferFree(*this);
+}
 
 bool textBufferCreate(CVtextBuffer& buffer, int32_t capacity) {
     textBufferFree(buffer);

@@ -44,13 +44,13 @@ void skipRestOfLine(CVioFile& file) {
 
 // Releases a file lock when the scope ends, also when parsing or writing raised.
 class HeldFileLock {
-  public:
+public:
     explicit HeldFileLock(CVioFile& file) : m_file(file) {}
     ~HeldFileLock() { m_file.unlock(); }
     HeldFileLock(const HeldFileLock&) = delete;
     HeldFileLock& operator=(const HeldFileLock&) = delete;
 
-  private:
+private:
     CVioFile& m_file;
 };
 

@@ -27,7 +27,7 @@ using testsupport::steadyMillis;
 
 // Runs a program with its standard output on a pipe and its standard error in a file.
 class Child {
-  public:
+public:
     Child(std::vector<std::string> args, const std::string& errorPath) {
         int fds[2];
         if (pipe(fds) != 0) {
@@ -87,7 +87,7 @@ class Child {
         return wait();
     }
 
-  private:
+private:
     pid_t m_pid = -1;
     int m_out = -1;
 };
@@ -139,7 +139,7 @@ std::vector<std::string> lines(const std::string& text) {
 }
 
 class StubServerTest : public testsupport::TempDirTest {
-  protected:
+protected:
     static void SetUpTestSuite() { curl_global_init(CURL_GLOBAL_ALL); }
 
     // Starts the stub with `args` and returns its base URL.

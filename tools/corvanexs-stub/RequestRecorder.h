@@ -19,7 +19,7 @@ struct RecordedRequest {
 };
 
 class RequestRecorder {
-  public:
+public:
     // Opens `path` for appending; throws std::runtime_error naming the file and the reason.
     explicit RequestRecorder(const std::string& path);
 
@@ -31,7 +31,7 @@ class RequestRecorder {
     static std::string jsonLine(const RecordedRequest& request,
                                 std::chrono::system_clock::time_point time);
 
-  private:
+private:
     struct FileCloser {
         void operator()(FILE* file) const { std::fclose(file); }
     };

@@ -10,7 +10,7 @@
 namespace stub {
 
 class SignalWatcher {
-  public:
+public:
     // Blocks the signals in the calling thread; construct it before any other thread starts so
     // that every thread inherits the mask and only the watcher receives them.
     SignalWatcher();
@@ -22,7 +22,7 @@ class SignalWatcher {
     // Starts the thread that waits for a signal and then calls `onSignal` once.
     void start(std::function<void()> onSignal);
 
-  private:
+private:
     sigset_t m_signals;
     std::thread m_thread;
 };

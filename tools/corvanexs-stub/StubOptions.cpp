@@ -20,7 +20,7 @@ int parseInt(const std::string& option, const std::string& text, long low, long 
 }
 
 class ArgumentReader {
-  public:
+public:
     explicit ArgumentReader(const std::vector<std::string>& args) : m_args(args) {}
 
     bool more() const { return m_next < m_args.size(); }
@@ -32,7 +32,7 @@ class ArgumentReader {
         return take();
     }
 
-  private:
+private:
     const std::vector<std::string>& m_args;
     size_t m_next = 0;
 };

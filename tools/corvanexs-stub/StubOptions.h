@@ -22,7 +22,7 @@ struct StubOptions {
 
 // A command line the server cannot run with; main reports it and exits with status 2.
 class UsageError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

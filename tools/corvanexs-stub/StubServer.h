@@ -13,7 +13,7 @@
 namespace stub {
 
 class StubServer {
-  public:
+public:
     // Opens the record file and loads the certificate; throws std::runtime_error.
     explicit StubServer(const StubOptions& options);
     ~StubServer();
@@ -28,7 +28,7 @@ class StubServer {
     // has returned.
     void stop();
 
-  private:
+private:
     void handle(const httplib::Request& request, httplib::Response& response);
     void record(const httplib::Request& request);
 

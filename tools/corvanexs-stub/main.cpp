@@ -26,7 +26,7 @@ namespace {
 // Stopping is repeated until the server has returned: a signal may come between bind() and the
 // moment run() starts listening, when stop() has no effect yet.
 class StopLatch {
-  public:
+public:
     void stopUntilDone(stub::StubServer& server) {
         std::unique_lock<std::mutex> lock(m_mutex);
         while (!m_done) {
@@ -42,7 +42,7 @@ class StopLatch {
         m_changed.notify_all();
     }
 
-  private:
+private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_done = false;  // guarded by m_mutex
@@ -50,13 +50,13 @@ class StopLatch {
 
 // Marks the latch done when it goes out of scope, before the server it refers to is destroyed.
 class DoneMark {
-  public:
+public:
     explicit DoneMark(StopLatch& latch) : m_latch(latch) {}
     ~DoneMark() { m_latch.markDone(); }
     DoneMark(const DoneMark&) = delete;
     DoneMark& operator=(const DoneMark&) = delete;
 
-  private:
+private:
     StopLatch& m_latch;
 };
 
