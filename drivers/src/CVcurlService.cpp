@@ -32,16 +32,14 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// The temporary file a PUT uploads from; gone again when the request is over.
+// The temporary file a PUT uploads from; gone again when the request is over. Named only
+// when a PUT creates it, so other methods cost no file-system call.
 class UploadFile {
 public:
-    UploadFile()
-        : m_path(kUploadPrefix + std::to_string(static_cast<unsigned>(getpid())) + "." +
-                 std::to_string(static_cast<unsigned long>(pthread_self())) + "." +
-                 std::to_string(static_cast<unsigned long>(time(nullptr)))) {}
+    UploadFile() = default;
     ~UploadFile() {
         m_file.reset();
-        if (CVioFile::exists(m_path)) {
+        if (!m_path.empty() && CVioFile::exists(m_path)) {
             CVioFile::remove(m_path);
         }
     }
@@ -50,6 +48,9 @@ public:
 
     // Writes `text` and rewinds; null when the file cannot be created or written.
     FILE* create(const char* text, size_t length) {
+        m_path = kUploadPrefix + std::to_string(static_cast<unsigned>(getpid())) + "." +
+                 std::to_string(static_cast<unsigned long>(pthread_self())) + "." +
+                 std::to_string(static_cast<unsigned long>(time(nullptr)));
         m_file.reset(fopen(m_path.c_str(), "w+e"));
         if (!m_file || fwrite(text, 1, length, m_file.get()) != length ||
             fseek(m_file.get(), 0, SEEK_SET) != 0) {
