@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CVioException.h"
+#include "CVioRecordLock.h"
 #include "CVsysUtility.h"
 
 namespace {
@@ -48,20 +49,6 @@ enum RaiseLine {
 
 const size_t kStringLineBuffer = 1023;
 const size_t kMaxPatternPieces = 255;
-
-// Whole-file open-file-description lock. Classic fcntl locks belong to the process: they do
-// not exclude its other threads, and closing *any* descriptor of the file (say, a log reader
-// opening and closing it) silently drops them. OFD locks belong to this descriptor only.
-int setRecordLock(int fd, short type, bool wait) {
-    struct flock request;
-    std::memset(&request, 0, sizeof request);
-    request.l_type = type;
-    request.l_whence = SEEK_SET;
-    request.l_start = 0;
-    request.l_len = 0;
-    request.l_pid = 0;  // must be 0 for OFD locks
-    return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &request);
-}
 
 std::vector<std::string> splitPattern(const char* pattern) {
     std::vector<std::string> pieces;
@@ -138,7 +125,7 @@ void CVioFile::lock(char mode, bool wait) {
     }
     ::rewind(m_stream);
     short type = mode == 'r' ? F_RDLCK : mode == 'w' ? F_WRLCK : F_UNLCK;
-    if (setRecordLock(fd, type, wait) == -1) {
+    if (CVioSetRecordLock(fd, type, wait) == -1) {
         std::string sys = CVsysUtility::getSystemErrorMessage();
         m_lock.unlock();
         raise(kLineLockFailed, "File Lock Failed", sys);
@@ -166,7 +153,7 @@ void CVioFile::releaseRecordLock() {
     int fd = fileno(m_stream);
     if (fd >= 0) {
         ::rewind(m_stream);
-        setRecordLock(fd, F_UNLCK, false);
+        CVioSetRecordLock(fd, F_UNLCK, false);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "CVconException.h"
+#include "CVioRecordLock.h"
 #include "CVsysUtility.h"
 
 namespace {
@@ -55,14 +56,7 @@ bool LockFile::tryOnce(bool mayCreate) {
     if (fd < 0) {
         return false;
     }
-    struct flock request;
-    std::memset(&request, 0, sizeof request);
-    request.l_type = F_WRLCK;
-    request.l_whence = SEEK_SET;
-    request.l_start = 0;
-    request.l_len = 0;
-    request.l_pid = 0;  // required for open-file-description locks
-    if (fcntl(fd, F_OFD_SETLK, &request) == -1) {
+    if (CVioSetRecordLock(fd, F_WRLCK, false) == -1) {
         int saved = errno;
         ::close(fd);
         errno = saved;
