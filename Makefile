@@ -1,4 +1,5 @@
-# One entry point: `make test` installs what is missing, builds and runs the whole suite.
+# Entry points: `make demo` shows the daemon at work; `make test` installs what is missing, builds
+# and runs the whole suite.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
@@ -8,7 +9,7 @@ BUILD_ASAN  := build-asan
 BUILD_TSAN  := build-tsan
 BUILD_BENCH := build-bench
 
-.PHONY: all deps build test test-sanitize test-asan test-tsan bench format clean
+.PHONY: all deps build demo test test-sanitize test-asan test-tsan bench format clean
 
 all: build
 
@@ -18,6 +19,11 @@ deps:
 build: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# Builds only the daemon and the stand-in server, then runs them in build/demo.
+demo: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@scripts/demo $(BUILD)
 
 test: build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
@@ -39,6 +45,7 @@ test-tsan: deps
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest $(CTEST_FLAGS) -L threads
 
+# daemon_bench starts corfi and the stand-in server and prints the end-to-end ratio and memory.
 bench: deps
 	@cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_BENCH) -j $(JOBS) --target benches

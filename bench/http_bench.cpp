@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchProcess.h"
 #include "CVcurlService.h"
 
 extern char** environ;
@@ -28,45 +29,7 @@ const char kBody[] = "cmd=Cli&rcv_name=Jane&priority=3&modid=cli&message=Hello%2
 const char kPlain[] = "BM_PlainCurlPost";
 const char kService[] = "BM_CurlServicePost";
 
-// The stand-in server as a child process on any free port.
-class Stub {
-public:
-    bool start() {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            return false;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        char path[] = CORVANEXS_STUB_PATH;
-        char* argv[] = {path, nullptr};
-        const int rc = posix_spawn(&m_pid, path, &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        std::string port;
-        char c;
-        pollfd out{fds[0], POLLIN, 0};
-        while (rc == 0 && poll(&out, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') {
-            port += c;
-        }
-        close(fds[0]);
-        m_url = "http://127.0.0.1:" + port + "/send";
-        return rc == 0 && !port.empty();
-    }
-    ~Stub() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    const std::string& url() const { return m_url; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_url;
-};
+using bench::Stub;
 
 Stub stub;
 

@@ -1,0 +1,71 @@
+// Child processes for the end-to-end benchmarks: a spawner and the stand-in server on any free
+// loopback port, stopped with SIGTERM when the object goes.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace bench {
+
+// Spawns argv with standard output on a pipe when `out` is given; -1 when it cannot start.
+inline pid_t spawn(const std::vector<std::string>& args, int* out) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    int fds[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (out != nullptr && pipe2(fds, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    }
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (fds[1] >= 0) {
+        close(fds[1]);
+        *out = fds[0];
+    }
+    return rc == 0 ? pid : -1;
+}
+
+// The stand-in server as a child process on any free port.
+class Stub {
+public:
+    bool start() {
+        int out = -1;
+        m_pid = spawn({CORVANEXS_STUB_PATH}, &out);
+        std::string port;
+        char c;
+        pollfd ready{out, POLLIN, 0};
+        while (m_pid > 0 && poll(&ready, 1, 20000) == 1 && read(out, &c, 1) == 1 && c != '\n') {
+            port += c;
+        }
+        close(out);
+        m_url = "http://127.0.0.1:" + port + "/send";
+        return m_pid > 0 && !port.empty();
+    }
+    ~Stub() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    const std::string& url() const { return m_url; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_url;
+};
+
+}  // namespace bench

@@ -1,0 +1,453 @@
+// The daemon end to end against the stand-in server on loopback. Both runs deliver the same N
+// prepared message files: (1) a reference loop that opens, reads and removes each file and posts
+// its content with a new libcurl handle, the least any spool reader must do; (2) corfi with rest 0
+// and its log at info, timed from its start until the last COMPLETED line is in its log. Prints
+// the ratio of the median rates (target 0.6 or more) and corfi's resident memory after 1,000 and
+// after N messages (target: growth of 2 MB at most). DAEMON_BENCH_MESSAGES overrides N.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchProcess.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
+const char kReference[] = "BM_ReferenceLoop";
+const char kCorfi[] = "BM_CorfiDaemon";
+const int kEarlyCount = 1000;                  // the first memory sample
+const auto kStall = std::chrono::seconds(30);  // longest time without a new outcome line
+const auto kPollInterval = std::chrono::milliseconds(2);
+
+int messageCount() {
+    const char* text = std::getenv("DAEMON_BENCH_MESSAGES");
+    const int count = text != nullptr ? std::atoi(text) : 0;
+    return count > kEarlyCount ? count : 20000;
+}
+
+const int kMessages = messageCount();
+
+using bench::spawn;
+using bench::Stub;
+
+Stub stub;
+fs::path workspace;
+volatile sig_atomic_t runningDaemon = 0;
+
+// A benchmark interrupted while corfi runs takes the daemon with it.
+extern "C" void onStopSignal(int number) {
+    if (runningDaemon > 0) {
+        kill(runningDaemon, SIGTERM);
+    }
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+void prepareMessages(const fs::path& dir) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    char name[32];
+    for (int i = 0; i < kMessages; ++i) {
+        std::snprintf(name, sizeof name, "corfi_%06d", i);
+        writeFile(dir / name, "RECEIVER: user" + std::to_string(i % 500) + "\nJOBID: bench-" +
+                                  std::to_string(i) + "\nMESSAGE: Benchmark message " +
+                                  std::to_string(i) + " from the spool directory\n");
+    }
+}
+
+size_t collect(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+// One POST on a new handle with the options delivery uses; true on a "200 " answer.
+bool post(const std::string& content) {
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        return false;
+    }
+    char* escaped = curl_easy_escape(curl, content.c_str(), static_cast<int>(content.size()));
+    const std::string body = std::string("message=") + (escaped != nullptr ? escaped : "");
+    curl_free(escaped);
+    std::string headers, answer;
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_URL, stub.url().c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 300L);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    const CURLcode rc = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    return rc == CURLE_OK && answer.compare(0, 4, "200 ") == 0;
+}
+
+// Delivers every file in dir; the number delivered.
+int referenceLoop(const fs::path& dir) {
+    DIR* directory = opendir(dir.c_str());
+    if (directory == nullptr) {
+        return 0;
+    }
+    int delivered = 0;
+    const int dirFd = dirfd(directory);
+    for (dirent* entry = readdir(directory); entry != nullptr; entry = readdir(directory)) {
+        if (std::strncmp(entry->d_name, "corfi", 5) != 0) {
+            continue;
+        }
+        const int fd = openat(dirFd, entry->d_name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        const std::string content = readAll(fd);
+        close(fd);
+        unlinkat(dirFd, entry->d_name, 0);
+        delivered += post(content) ? 1 : 0;
+    }
+    closedir(directory);
+    return delivered;
+}
+
+// (1) The reference: what one process must do at least per message file.
+void BM_ReferenceLoop(benchmark::State& state) {
+    const fs::path dir = workspace / "reference";
+    for (auto _ : state) {
+        prepareMessages(dir);
+        const Clock::time_point start = Clock::now();
+        const int delivered = referenceLoop(dir);
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        if (delivered != kMessages) {
+            state.SkipWithError("the reference loop did not deliver every message");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kMessages);
+}
+
+// Large enough that the log is never archived, so that tailing it sees every line.
+std::string logSection(const std::string& name, const fs::path& file) {
+    return "[" + name + "]\nwriter=file\nlevel=info\nfilePath=" + file.string() +
+           "\nbytesPerFiles=1000000000\nnumFiles=2\nautoAppend=1\nperProcessFile=0\n";
+}
+
+// A throw-away installation.
+struct Installation {
+    fs::path root, config, spool, log, monitor;
+
+    explicit Installation(const fs::path& base)
+        : root(base),
+          config(base / "config"),
+          spool(base / "spool"),
+          log(base / "logs" / "File_System_Interface.txt"),
+          monitor(base / "temp" / ".ACFI") {
+        fs::remove_all(root);
+        for (const char* dir : {"config", "temp", "logs"}) {
+            fs::create_directories(root / dir);
+        }
+        prepareMessages(spool);
+        writeFile(config / "dir", "spool_dir: " + spool.string() + "\n");
+        writeFile(config / "corfi_config", "corvanexs_url: " + stub.url() +
+                                               "\nrest: 0\nlog_dir: " + (root / "logs").string() +
+                                               "\nspool_dir: " + spool.string() + "\n");
+        writeFile(config / "cvlogs.ini",
+                  "[main]\nFile System Interface=File System Interface_logger\n\n" +
+                      logSection("File System Interface_logger", log) + "\n" +
+                      logSection("common", root / "logs" / "common_logs.txt"));
+    }
+};
+
+// Follows the growing log and counts outcome lines.
+class LogTail {
+public:
+    explicit LogTail(const fs::path& path) : m_path(path) {}
+    ~LogTail() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+
+    void poll() {
+        if (m_fd < 0 && (m_fd = open(m_path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+            return;
+        }
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(m_fd, buffer, sizeof buffer)) > 0) {
+            m_partial.append(buffer, static_cast<size_t>(n));
+        }
+        size_t begin = 0;
+        for (size_t end; (end = m_partial.find('\n', begin)) != std::string::npos;
+             begin = end + 1) {
+            const std::string_view line(m_partial.data() + begin, end - begin);
+            completed += line.find("] COMPLETED ") != std::string_view::npos;
+            failed += line.find("] FAILED ") != std::string_view::npos;
+            exited |= line.find("] File interface exits") != std::string_view::npos;
+        }
+        m_partial.erase(0, begin);
+    }
+
+    int completed = 0;
+    int failed = 0;
+    bool exited = false;
+
+private:
+    fs::path m_path;
+    int m_fd = -1;
+    std::string m_partial;
+};
+
+// The detached daemon's id, from its monitor file; 0 until the file is there.
+pid_t daemonPid(const fs::path& monitor) {
+    char text[33] = {};
+    const int fd = open(monitor.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
+    }
+    const ssize_t n = pread(fd, text, 32, 76);
+    close(fd);
+    return n == 32 ? static_cast<pid_t>(std::atol(text)) : 0;
+}
+
+// Resident memory in MB from /proc, 0 when the process is gone.
+double residentMB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0) {
+            return std::atof(line.c_str() + 6) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+bool isDaemonOf(pid_t pid, const Installation& installation) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return pid > 0 && text.str().find(installation.config.string()) != std::string::npos;
+}
+
+// Stops the daemon with SIGTERM and waits for its exit; SIGKILL when that does not come.
+bool stopDaemon(pid_t pid, const Installation& installation) {
+    if (!isDaemonOf(pid, installation)) {
+        return pid == 0;
+    }
+    kill(pid, SIGTERM);
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(30);
+    while (kill(pid, 0) == 0 && Clock::now() < until) {
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    if (kill(pid, 0) == 0) {
+        kill(pid, SIGKILL);
+        return false;
+    }
+    return true;
+}
+
+// Starts corfi in the installation; the error text, empty when it detached.
+std::string startCorfi(const Installation& installation) {
+    const pid_t parent = spawn({CORFI_PATH, "-config_dir", installation.config.string()}, nullptr);
+    int status = 0;
+    if (parent < 0 || waitpid(parent, &status, 0) != parent) {
+        return "cannot start " CORFI_PATH;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "corfi failed at start-up";
+}
+
+// (2) The daemon on the same work. The clock runs from the start of corfi until the log holds
+// the last COMPLETED line.
+void BM_CorfiDaemon(benchmark::State& state) {
+    for (auto _ : state) {
+        Installation installation(workspace / "corfi");
+        LogTail tail(installation.log);
+        pid_t pid = 0;
+        double early = 0;
+        const Clock::time_point start = Clock::now();
+        std::string error = startCorfi(installation);
+        Clock::time_point progress = start;
+        while (error.empty() && tail.completed < kMessages) {
+            std::this_thread::sleep_for(kPollInterval);
+            const int before = tail.completed;
+            tail.poll();
+            if (pid == 0 && (pid = daemonPid(installation.monitor)) != 0) {
+                runningDaemon = pid;
+            }
+            if (early == 0 && tail.completed >= kEarlyCount && pid != 0) {
+                early = residentMB(pid);
+            }
+            const Clock::time_point now = Clock::now();
+            progress = tail.completed != before ? now : progress;
+            if (tail.failed != 0) {
+                error = "corfi logged a FAILED line";
+            } else if (now - progress > kStall) {
+                error = "corfi stopped delivering";
+            }
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        const double late = pid != 0 ? residentMB(pid) : 0;
+        if (!stopDaemon(pid, installation) && error.empty()) {
+            error = "corfi did not stop on SIGTERM";
+        }
+        runningDaemon = 0;
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        state.counters["rss_1k_MB"] = early;
+        state.counters["rss_end_MB"] = late;
+        state.counters["rss_growth_MB"] = late - early;
+    }
+    state.SetItemsProcessed(state.iterations() * kMessages);
+}
+
+double maximum(const std::vector<double>& values) {
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+BENCHMARK(BM_ReferenceLoop)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CorfiDaemon)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("max", maximum);
+
+// Keeps the rates and memory figures of the runs, or of their aggregates when only those come.
+class ResultReporter : public benchmark::ConsoleReporter {
+public:
+    ResultReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) {
+                m_failed = true;
+                continue;
+            }
+            const std::string& name = run.run_name.function_name;
+            const std::string kind = run.run_type == Run::RT_Iteration ? "run" : run.aggregate_name;
+            for (const auto& counter : run.counters) {
+                m_values[name][counter.first][kind].push_back(counter.second.value);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // The named aggregate when there is one, else the median or the maximum of the runs.
+    double value(const std::string& name, const std::string& counter,
+                 const std::string& aggregate) {
+        auto& kinds = m_values[name][counter];
+        if (!kinds[aggregate].empty()) {
+            return kinds[aggregate].front();
+        }
+        std::vector<double> runs = kinds["run"];
+        if (runs.empty()) {
+            return 0;
+        }
+        std::sort(runs.begin(), runs.end());
+        const size_t middle = runs.size() / 2;
+        if (aggregate == "max") {
+            return runs.back();
+        }
+        return runs.size() % 2 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
+    }
+
+    bool failed() const { return m_failed; }
+
+private:
+    // name -> counter -> "run" or aggregate name -> values
+    std::map<std::string, std::map<std::string, std::map<std::string, std::vector<double>>>>
+        m_values;
+    bool m_failed = false;
+};
+
+void printSummary(ResultReporter& reporter) {
+    const double reference = reporter.value(kReference, "items_per_second", "median");
+    const double corfi = reporter.value(kCorfi, "items_per_second", "median");
+    if (reference > 0 && corfi > 0) {
+        const double ratio = corfi / reference;
+        std::printf("corfi / reference, %d messages: %.0f / %.0f messages/s = %.3f (%s 0.6)\n",
+                    kMessages, corfi, reference, ratio, ratio >= 0.6 ? "meets" : "MISSES");
+    }
+    const double early = reporter.value(kCorfi, "rss_1k_MB", "median");
+    const double late = reporter.value(kCorfi, "rss_end_MB", "median");
+    const double growth = reporter.value(kCorfi, "rss_growth_MB", "max");
+    if (early > 0) {
+        std::printf(
+            "corfi resident memory: %.1f MB after %d, %.1f MB after %d messages; largest growth "
+            "%.2f MB (%s 2 MB)\n",
+            early, kEarlyCount, late, kMessages, growth, growth <= 2.0 ? "within" : "EXCEEDS");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    char base[] = "/tmp/corfi-daemon-bench-XXXXXX";
+    if (mkdtemp(base) == nullptr) {
+        std::fprintf(stderr, "cannot create a directory in /tmp: %s\n", std::strerror(errno));
+        return 1;
+    }
+    workspace = base;
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        signal(number, onStopSignal);
+    }
+    if (!stub.start()) {
+        std::fprintf(stderr, "cannot start %s\n", CORVANEXS_STUB_PATH);
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    ResultReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    printSummary(reporter);
+    fs::remove_all(workspace);
+    curl_global_cleanup();
+    return reporter.failed() ? 1 : 0;
+}

@@ -1,0 +1,29 @@
+// Process-wide state of the daemon, set up by start-up and read by the dispatch cycle.
+#pragma once
+
+#include <string>
+
+#include "CVconEvent.h"
+
+struct CVFIdaemonPaths {
+    std::string programName;        // argv[0], at most 255 characters
+    std::string configDir;          // config_dir, possibly moved by a root_dir file
+    std::string configFile;         // configDir + corfi_config
+    std::string primaryServerFile;  // configDir + phs
+    std::string tempDir;            // parent of configDir + temp
+    std::string commandLine;        // all arguments joined by one space, at most 2,047 characters
+};
+
+extern CVFIdaemonPaths g_corfiPaths;
+
+// The manual-reset stop event. Signals never touch it directly: a watcher thread sets it.
+CVconEvent& CVFIstopEvent();
+
+// Blocks SIGINT, SIGQUIT, SIGTERM and SIGABRT in the calling thread (and so in every thread
+// it creates later). Call before any thread exists.
+void CVFIblockStopSignals();
+// Starts the thread that waits for the blocked stop signals and sets the stop event.
+bool CVFIstartSignalWatcher();
+
+// The whole program: start-up, the dispatch loop, the orderly stop. Returns the exit status.
+int CVFImain(int argc, char** argv);

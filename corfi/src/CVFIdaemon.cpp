@@ -1,0 +1,394 @@
+#include "CVFIdaemon.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+
+#include "CVFIbulk.h"
+#include "CVFIdispatch.h"
+#include "CVFIresources.h"
+#include "CVfileDescriptor.h"
+#include "CVresource.h"
+#include "CVsysEventLogInterface.h"
+#include "CVsysReportError.h"
+#include "CVsysUtility.h"
+
+CVFIdaemonPaths g_corfiPaths;
+
+namespace {
+
+const char* const kInitialize = "CVFImainInitialize";
+const char* const kIdent = "CVD-CORFI";
+const char* const kModuleName = "File System Interface";
+const char* const kBannerLine = "==========================================================\n";
+
+constexpr size_t kProgramNameMax = 255;
+constexpr size_t kConfigFileMax = 1023;
+constexpr size_t kCommandLineMax = 2047;
+constexpr size_t kRootDirLineSize = 255;  // room for 254 characters
+
+constexpr int kExitFatal = 1;
+constexpr int kExitDetach = 3;
+constexpr int kExitMinusOne = 255;  // exit(-1)
+
+// A start-up step either lets start-up go on (empty) or ends it with an exit status.
+using StepResult = std::optional<int>;
+
+std::string cut(const std::string& text, size_t maxLength) {
+    return text.size() > maxLength ? text.substr(0, maxLength) : text;
+}
+
+// Copies into a resource's text buffer, cut to its capacity.
+void storeText(char* buffer, size_t capacity, const std::string& text) {
+    std::snprintf(buffer, capacity, "%s", text.c_str());
+}
+
+// The daemon's joining turns the directory's own backslashes into slashes as well.
+std::string joinInPlace(std::string& directory, const char* name) {
+    for (char& c : directory) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    return CVpathJoin(directory, name);
+}
+
+// Looks at the owner bits of the mode only, not at the process's effective access, so even
+// the super-user is refused a directory of mode 0500.
+bool hasOwnerAccess(const std::string& path, bool directory, bool needWrite) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    return (info.st_mode & S_IRUSR) != 0 && (!needWrite || (info.st_mode & S_IWUSR) != 0);
+}
+
+bool isOwnerReadable(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && (info.st_mode & S_IRUSR) != 0;
+}
+
+CVresource* findResource(const char* name) {
+    return CVresourceFind(g_corfiResources, CVFI_RESOURCE_COUNT, name);
+}
+
+StepResult loadCommandLineAndEnvironment(int argc, char** argv) {
+    if (CVresourceLoadArgs(g_corfiResources, CVFI_RESOURCE_COUNT, argc, argv, true) < 0) {
+        CVsysReportError(kInitialize, kIdent, "Invalid command line argument");
+        return kExitMinusOne;
+    }
+    if (!CVresourceLoadEnv(g_corfiResources, CVFI_RESOURCE_COUNT, "MM")) {
+        CVsysReportError(kInitialize, kIdent, "Invalid environment variable");
+        return kExitMinusOne;
+    }
+    return std::nullopt;
+}
+
+StepResult requireConfigDir() {
+    if (g_corfiValues.configDir[0] == '\0' &&
+        !CVresourceSetDeflt(g_corfiResources, CVFI_RESOURCE_COUNT, "config_dir")) {
+        CVsysReportError(kInitialize, kIdent, "Configuration file cannot be found\n");
+        return kExitFatal;
+    }
+    g_corfiPaths.configDir = g_corfiValues.configDir;
+    return std::nullopt;
+}
+
+// A non-empty first line of "root_dir" moves the configuration directory below that root.
+void applyRootDir() {
+    const std::string path = joinInPlace(g_corfiPaths.configDir, "root_dir");
+    const int fd = CVfdOpen(path.c_str(), "r");
+    if (fd < 0) {
+        return;
+    }
+    char line[kRootDirLineSize] = {};
+    const ssize_t length = CVfdReadLine(fd, line, sizeof line);
+    CVfdReleaseClose(fd);
+    if (length <= 0 || CVsysUtility::trim(line)[0] == '\0') {
+        return;
+    }
+    std::string root = line;
+    g_corfiPaths.configDir = joinInPlace(root, "config");
+    storeText(g_corfiValues.configDir, sizeof g_corfiValues.configDir, g_corfiPaths.configDir);
+}
+
+StepResult loadConfigurationFiles() {
+    const std::string& configDir = g_corfiPaths.configDir;
+    if (!hasOwnerAccess(configDir, true, true)) {
+        CVsysReportError(kInitialize, kIdent, "No 'rw' permission for directory [%s]",
+                         configDir.c_str());
+        return kExitFatal;
+    }
+    const std::string dirFile = joinInPlace(g_corfiPaths.configDir, "dir");
+    if (!isOwnerReadable(dirFile)) {
+        CVsysReportError(kInitialize, g_corfiPaths.programName.c_str(),
+                         "Directory configuration file [%s] cannot be found", dirFile.c_str());
+        return kExitMinusOne;
+    }
+    CVresourceLoadResFile(g_corfiResources, CVFI_RESOURCE_COUNT, dirFile.c_str(), false);
+    // The configuration file may move the spool directory, whoever set it before.
+    if (CVresource* spool = findResource("spool_dir")) {
+        spool->set = false;
+    }
+
+    g_corfiPaths.configFile =
+        cut(joinInPlace(g_corfiPaths.configDir, "corfi_config"), kConfigFileMax);
+    if (!hasOwnerAccess(g_corfiPaths.configFile, false, false)) {
+        CVsysReportError(kInitialize, g_corfiPaths.programName.c_str(),
+                         "No 'r' permission for configuration file [%s]",
+                         g_corfiPaths.configFile.c_str());
+        return kExitMinusOne;
+    }
+    CVresourceLoadResFile(g_corfiResources, CVFI_RESOURCE_COUNT, g_corfiPaths.configFile.c_str(),
+                          true);
+    return std::nullopt;
+}
+
+StepResult completeResources() {
+    if (!CVresourceSetDefaults(g_corfiResources, CVFI_RESOURCE_COUNT)) {
+        CVsysReportError(kInitialize, kIdent, "Invalid default resource name");
+        return kExitFatal;
+    }
+    std::string logDir = g_corfiValues.logDir;
+    const std::string logFile = joinInPlace(logDir, g_corfiValues.logFile);
+    storeText(g_corfiValues.logDir, sizeof g_corfiValues.logDir, logDir);
+    storeText(g_corfiValues.logFile, sizeof g_corfiValues.logFile, logFile);
+
+    if (!CVresourceCheckReqRes(g_corfiResources, CVFI_RESOURCE_COUNT)) {
+        CVsysReportError(kInitialize, kIdent, "Invalid resources");
+        return kExitFatal;
+    }
+    if (!hasOwnerAccess(g_corfiValues.spoolDir, true, true)) {
+        CVsysReportError(kInitialize, g_corfiPaths.programName.c_str(),
+                         "No 'rw' permission for spool directory [%s]", g_corfiValues.spoolDir);
+        return kExitMinusOne;
+    }
+    return std::nullopt;
+}
+
+// The parent of the configuration directory, cut after its last separator, holds "temp".
+void computeTempDir() {
+    const std::string& configDir = g_corfiPaths.configDir;
+    size_t cutAt = configDir.rfind('\\');
+    if (cutAt == std::string::npos) {
+        cutAt = configDir.rfind('/');
+    }
+    std::string parent = cutAt == std::string::npos ? configDir : configDir.substr(0, cutAt + 1);
+    g_corfiPaths.tempDir = joinInPlace(parent, "temp");
+}
+
+// Steps 1 to 13: everything that runs in the foreground and reports to the system log.
+StepResult initialize(int argc, char** argv) {
+    CVFIresetResources();
+    StepResult result = loadCommandLineAndEnvironment(argc, argv);
+    if (!result) {
+        result = requireConfigDir();
+    }
+    if (!result) {
+        applyRootDir();
+        result = loadConfigurationFiles();
+    }
+    if (!result) {
+        result = completeResources();
+    }
+    if (!result) {
+        computeTempDir();
+    }
+    return result;
+}
+
+bool reopenStandardStreams() {
+    const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // dup2 clears close-on-exec on the copies, so children inherit quiet standard streams.
+    const bool ok =
+        dup2(fd, STDIN_FILENO) >= 0 && dup2(fd, STDOUT_FILENO) >= 0 && dup2(fd, STDERR_FILENO) >= 0;
+    if (fd > STDERR_FILENO) {
+        close(fd);
+    }
+    return ok;
+}
+
+// Parents leave with _exit so buffered output and exit handlers run in the daemon only.
+bool forkAndLeaveParent() {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        return false;
+    }
+    if (pid > 0) {
+        _exit(0);
+    }
+    return true;
+}
+
+StepResult detach() {
+    if (!forkAndLeaveParent() || setsid() < 0 || !forkAndLeaveParent()) {
+        CVsysReportError("main", kIdent, "Daemon can not start\n");
+        return kExitDetach;
+    }
+    reopenStandardStreams();
+    return std::nullopt;
+}
+
+StepResult startEventLog() {
+    CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
+        kModuleName, CVsysEventLogInterface::MULTI_THREADED, g_corfiPaths.configDir, "");
+    if (log == nullptr) {
+        CVsysReportError("main", g_corfiPaths.programName.c_str(), "Logger can not be created.");
+        return kExitMinusOne;
+    }
+    if (!log->Start()) {
+        CVsysReportError("main", kIdent, "Unable to start log.\n");
+        return kExitMinusOne;
+    }
+    return std::nullopt;
+}
+
+void logBanner() {
+    CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
+    log->LogInfo(nullptr, "%s", kBannerLine);
+    log->LogInfo(nullptr, "FILESYSTEM INTERFACE [%s] STARTED\n", g_corfiPaths.programName.c_str());
+    log->LogInfo(nullptr, "RESOURCES\n");
+    CVresourceDump(g_corfiResources, CVFI_RESOURCE_COUNT);
+    log->LogInfo(nullptr, "%s", kBannerLine);
+}
+
+void installStopHandling() {
+    if (!CVFIstartSignalWatcher()) {
+        // Without the watcher the signals' default action is the only way to stop.
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGABRT}) {
+            sigaddset(&stopSignals, number);
+        }
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+        CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
+            ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
+                       "Cannot start the stop signal watcher: %s\n",
+                       CVsysUtility::getSystemErrorMessage().c_str());
+    }
+    signal(SIGCHLD, SIG_IGN);
+}
+
+std::string joinArguments(int argc, char** argv) {
+    std::string text;
+    for (int i = 0; i < argc && text.size() < kCommandLineMax; ++i) {
+        if (i > 0) {
+            text += ' ';
+        }
+        text += argv[i] ? argv[i] : "";
+    }
+    return cut(text, kCommandLineMax);
+}
+
+// Steps 14 to 20: the detached daemon's life.
+int runDaemon(int argc, char** argv) {
+    if (StepResult status = detach()) {
+        return *status;
+    }
+    // libcurl's global state must exist before any thread may use it.
+    curl_global_init(CURL_GLOBAL_ALL);
+    if (StepResult status = startEventLog()) {
+        return *status;
+    }
+    logBanner();
+    installStopHandling();
+    g_corfiPaths.primaryServerFile = joinInPlace(g_corfiPaths.configDir, "phs");
+    g_corfiPaths.commandLine = joinArguments(argc, argv);
+
+    startBulkDispatcher();
+    CVFIdispatchLoop();
+    stopBulkDispatcher();
+
+    CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
+    log->LogInfo(nullptr, "File interface exits\n");
+    log->Stop();
+    curl_global_cleanup();
+    return 0;
+}
+
+void fillStopSignals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGABRT);
+}
+
+// Stop signals are taken synchronously here, because setting the event takes a mutex and so
+// must not happen in signal context. A SIGQUIT aimed at one thread (the event log's Stop or
+// CVconThread::kill on a thread that outlived its wait) stays pending on that thread, since
+// every thread blocks the stop signals; it then does nothing, which is acceptable for threads
+// that are being abandoned anyway.
+void* watchStopSignals(void*) {
+    sigset_t stopSignals;
+    fillStopSignals(&stopSignals);
+    for (;;) {
+        int number = 0;
+        if (sigwait(&stopSignals, &number) == 0) {
+            CVFIstopEvent().set();
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+CVconEvent& CVFIstopEvent() {
+    // Never destroyed: the watcher thread may still set it while the process exits.
+    alignas(CVconEvent) static unsigned char storage[sizeof(CVconEvent)];
+    static CVconEvent* const event = new (storage) CVconEvent(true);
+    return *event;
+}
+
+void CVFIblockStopSignals() {
+    sigset_t stopSignals;
+    fillStopSignals(&stopSignals);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+}
+
+bool CVFIstartSignalWatcher() {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        return false;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, &watchStopSignals, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    return true;
+}
+
+int CVFImain(int argc, char** argv) {
+    CVFIblockStopSignals();
+    CVFIstopEvent();
+    g_corfiPaths.programName = cut(argc > 0 && argv[0] ? argv[0] : "", kProgramNameMax);
+
+    if (argc == 2 && std::strcmp(argv[1], "-help") == 0) {
+        CVresourcePrintHelp(g_corfiResources, CVFI_RESOURCE_COUNT);
+        return 0;
+    }
+    if (StepResult status = initialize(argc, argv)) {
+        return *status;
+    }
+    return runDaemon(argc, argv);
+}

@@ -1,0 +1,127 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+#include "CVFImessage.h"
+#include "CorfiTestLog.h"
+
+namespace {
+
+using MessageLogTest = testsupport::TempDirTest;
+
+std::string describe(const CVFImessage& m) {
+    static const char* const kinds[] = {"receiver", "group", "name", "quick"};
+    std::string text = kinds[m.kind];
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"rcv", &m.receiver}, {"grp", &m.group}, {"pin", &m.pin},
+        {"car", &m.carrier},  {"job", &m.jobId}, {"msg", &m.message}};
+    for (const auto& [name, value] : fields)
+        text += value->empty() ? "" : std::string(" ") + name + "=" + *value;
+    return text + (m.valid ? " valid" : " invalid");
+}
+
+TEST_F(MessageLogTest, FilesAreReadIntoFieldsAndCheckedPerKind) {
+    corfitest::CorfiTestLog log(tmp);
+    const std::string longName(2038, 'a');  // "RECEIVER: " + this fills one 2,048-byte piece
+    const struct {
+        std::string text, expected, errors;
+    } cases[] = {
+        {"MESSAGE: hi\n", "receiver msg=hi invalid", "Empty Receiver field"},
+        {"RECEIVER:   Jane Doe  \nMESSAGE: Hello\n", "receiver rcv=Jane Doe msg=Hello valid", ""},
+        {"RECEIVER: Jane\nNAME: Jim\nGROUP: G\nPIN: 1\nNAME: Jo\nMESSAGE: m",
+         "name rcv=Jo grp=G pin=1 msg=m valid", ""},
+        {"Receiver: x\n RECEIVER: y\nRECEIVER : z\nGROUP:\tOps\t\nMESSAGE: m",
+         "group grp=Ops msg=m valid", ""},
+        {"GROUP: Ops\nRECEIVER: Jane\nMESSAGE: m", "receiver rcv=Jane grp=Ops msg=m invalid",
+         "RECEIVER and GROUP fields can not be existed together"},
+        {"RECEIVER: Jane\nGROUP: Ops\nMESSAGE: m", "group rcv=Jane grp=Ops msg=m invalid",
+         "RECEIVER and GROUP fields can not be existed together"},
+        {"GROUP: Ops\nCARRIER: C\nGROUP: Ops\nMESSAGE: m", "group grp=Ops car=C msg=m invalid",
+         "RECEIVER and PIN or CARRIER fields can not be existed together"},
+        {"PIN: 123\nMESSAGE: m", "quick pin=123 msg=m invalid",
+         "Unknow CARRIER field in Quick message"},
+        {"GROUP: G\nPIN: 1\nCARRIER: X\nMESSAGE: m", "quick grp=G pin=1 car=X msg=m invalid",
+         "Can not have GROUP field in Quick message"},
+        {"PIN: 5\nCARRIER: Tel\nJOBID: J1\nJOBID: J2\nMESSAGE: m",
+         "quick pin=5 car=Tel job=J2 msg=m valid", ""},
+        {"RECEIVER: Jane\nMESSAGE: Hello\nRECEIVER: Bob\nworld\n",
+         "receiver rcv=Jane msg=HelloRECEIVER: Bob\nworld valid", ""},
+        {"RECEIVER: \xe9ric\nJOBID: \x80x\nTIME_AT: \xff\nMESSAGE: \xe9t\nmore\n",
+         "receiver rcv=\xe9ric msg=more invalid", "Empty JOBID field\nEmpty TIME_AT field"},
+        {"RECEIVER: Jane\r\nMESSAGE: Hello  \r\nworld\r\nagain\r\n",
+         "receiver rcv=Jane msg=Hello  world \nagain valid", ""},
+        {"RECEIVER: " + longName + "MESSAGE: m\n", "receiver rcv=" + longName + " msg=m valid", ""},
+        {"RECEIVER: Jane\n", "receiver rcv=Jane invalid", "Empty MESSAGE field"},
+        {"RECEIVER:\nGROUP: #\nPIN:\nCARRIER: \t\nJOBID:\nTIME_AT:\nNAME:\nMESSAGE:\n",
+         "receiver invalid",
+         "Empty RECEIVER field\nEmpty GROUP field\nEmpty PIN field\nEmpty CARRIER field\nEmpty "
+         "JOBID field\nEmpty TIME_AT field\nEmpty NAME field\nEmpty MESSAGE field"},
+        {"RECEIVER: J\nTIME_AT: 13-01-10-10-00 \nMESSAGE: m", "receiver rcv=J msg=m invalid",
+         "Invalid TIME_AT paramters [13-01-10-10-00]. Should be [MM-DD-YY-HH-MM] format"},
+    };
+    for (const auto& c : cases) {
+        CVFImessage record;
+        CVFIparseMessageText(c.text, record);
+        CVFIvalidateMessage(record);
+        EXPECT_EQ(c.expected, describe(record)) << c.text;
+        const std::string errors = c.errors.empty() ? "" : "[ERROR] " + c.errors + "\n";
+        EXPECT_EQ(std::regex_replace(errors, std::regex("\n(?=.)"), "\n[ERROR] "), log.take())
+            << c.text;
+    }
+}
+
+TEST_F(MessageLogTest, DescriptorIsReadFromItsPositionWithOneTracePerLine) {
+    corfitest::CorfiTestLog log(tmp);
+    log->setLevel(CVsysEventLogInterface::TRACE);
+    testsupport::writeFile(tmp.file("corfi_1"), "RECEIVER: Skipped\nNAME: Jim\r\nMESSAGE: a\nb");
+    const int fd = open(tmp.file("corfi_1").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(18, lseek(fd, 18, SEEK_SET));
+    CVFImessage record;
+    CVFIparseMessageFile(fd, record);
+    close(fd);
+    EXPECT_EQ("name rcv=Jim msg=ab valid", describe(record));
+    EXPECT_EQ("[TRACE] read [NAME: Jim\r]\n[TRACE] read [MESSAGE: a]\n[TRACE] read [b]\n",
+              log.take());
+}
+
+// `value` as local time in `zone`.
+std::string localText(const char* zone, const char* value) {
+    setenv("TZ", zone, 1);
+    tzset();
+    time_t when = 0;
+    if (!CVFIparseTimeAt(value, &when))
+        return "out of range";
+    char text[32];
+    struct tm local {};
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", localtime_r(&when, &local));
+    return text;
+}
+
+TEST(TimeAt, IsReadAsStandardTimeOneHourEarlyWithinRange) {
+    EXPECT_EQ("2010-03-03 09:00:00", localText("UTC", "02-31-10-10-00"));
+    EXPECT_EQ("2099-12-31 22:59:00", localText("UTC", "12-31-99-23-59"));
+    EXPECT_EQ("1999-12-31 23:00:00", localText("UTC", "01-01-00-00-00"));
+    EXPECT_EQ("2003-01-02 03:05:00", localText("UTC", "1-2-3-4-5"));
+    EXPECT_EQ("2009-12-31 23:00:00", localText("UTC", "01-01-10"));
+    for (const char* value :
+         {"13-01-10-10-00", "00-01-10-10-00", "01-00-10-10-00", "01-32-10-10-00", "01-01--1-10-00",
+          "01-01-10-24-00", "01-01-10-10-60", "01-01-10--1-00", "tomorrow"})
+        EXPECT_EQ("out of range", localText("UTC", value)) << value;
+    // Read as standard time even in summer, when the clock then shows the hour written.
+    EXPECT_EQ("2010-07-01 10:00:00", localText("America/New_York", "07-01-10-10-00"));
+    EXPECT_EQ("2010-01-15 09:00:00", localText("America/New_York", "01-15-10-10-00"));
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(CleanMessage, KeepsPrintableAsciiAndLineFeedsOnly) {
+    EXPECT_EQ("a b-cd", CVFIcleanMessage("a\tb~c\351d"));
+    EXPECT_EQ("x \ny", CVFIcleanMessage("x\r\ny\r\n"));
+    EXPECT_EQ("ctl  v", CVFIcleanMessage("\001\177ctl\v\fv\033 \n\n\t"));
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "CVmonitorFile.h"
+#include "TestSupport.h"
+
+namespace {
+
+int32_t timeAt(const unsigned char* record, size_t offset) {
+    int32_t value;
+    std::memcpy(&value, record + offset, sizeof value);
+    return value;
+}
+
+using MonitorFileTest = testsupport::TempDirTest;
+
+TEST_F(MonitorFileTest, CreatesOrRewritesTheRecordAndTouchAdvancesOnlyTheTimes) {
+    const std::string path = tmp.file(".ACFI"), pid = std::to_string(getpid());
+    const char* argument = "corfi -rest 5";
+    unsigned char record[CV_MONITOR_RECORD_SIZE] = {};
+    const auto pad = [](std::string s, size_t size) { return s.append(size - s.size(), '\0'); };
+    for (char old : {'\0', '\xAB'}) {
+        if (old)
+            testsupport::writeFile(path, std::string(CV_MONITOR_RECORD_SIZE, old));
+        const time_t before = time(nullptr);
+        ASSERT_TRUE(CVmonitorFileCreate(path.c_str(), "CVD-CORFI", record, "", 1, &argument));
+        const std::string bytes = testsupport::readFile(path), kept(4, old);
+        ASSERT_EQ(std::string(reinterpret_cast<char*>(record), sizeof record), bytes);
+        EXPECT_EQ(kept + bytes.substr(4, 4) + kept + pad("CVD-CORFI", 64) + pad(pid, 32) +
+                      pad("corfi -rest 5 ", 2048) + pad("", 256) + bytes.substr(2412),
+                  bytes);
+        for (size_t offset : {CV_MONITOR_START_OFFSET, CV_MONITOR_UPDATE_OFFSET})
+            EXPECT_TRUE(timeAt(record, offset) >= before &&
+                        timeAt(record, offset) <= time(nullptr));
+    }
+    const std::string written = testsupport::readFile(path);
+    struct utimbuf past = {1000000, 1000000};
+    ASSERT_EQ(0, utime(path.c_str(), &past));
+    std::memset(record + CV_MONITOR_UPDATE_OFFSET, 0, 4);
+    const time_t before = time(nullptr);
+    CVmonitorFileTouch(path.c_str(), record);
+    struct stat info;
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    EXPECT_GE(info.st_mtime, before);
+    EXPECT_GE(timeAt(record, CV_MONITOR_UPDATE_OFFSET), before);
+    EXPECT_EQ(written, testsupport::readFile(path));
+}
+
+// With the usual PATH the address is looked for with netstat; without it, among the interfaces.
+TEST_F(MonitorFileTest, PrimaryServerOnlyWhenTheFirstLineNamesALocalAddress) {
+    const std::string phs = tmp.file("phs"), injected = tmp.file("injected");
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(listener, 1));
+    EXPECT_TRUE(CVisPrimaryServer(phs.c_str()));  // no file
+    const auto primaryWith = [&](const std::string& content) {
+        testsupport::writeFile(phs, content);
+        return CVisPrimaryServer(phs.c_str());
+    };
+    const std::string usualPath = getenv("PATH");
+    for (const std::string& searchPath : {usualPath, tmp.path()}) {
+        setenv("PATH", searchPath.c_str(), 1);
+        EXPECT_TRUE(primaryWith("") && primaryWith("  127.0.0.1\r\n")) << searchPath;
+        for (const std::string& content : std::vector<std::string>{
+                 "203.0.113.77\n", "#10.0.0.1\n", "\n127.0.0.1\n", " \t\r\n", "127.000.000.0001",
+                 "localhost\n", "127.0.0.1 x", "1;touch " + injected + "\n"})
+            EXPECT_FALSE(primaryWith(content)) << content << " PATH " << searchPath;
+    }
+    setenv("PATH", usualPath.c_str(), 1);
+    close(listener);
+    EXPECT_NE(0, access(injected.c_str(), F_OK));
+}
+
+TEST(AddressMatchesTest, SubstringMatchWhereDotsMatchAnyCharacter) {
+    EXPECT_TRUE(CVaddressMatches("10.1.2.3", "10.1.2.30"));
+    EXPECT_TRUE(CVaddressMatches("10.1.2.3", "110.1.2.3"));
+    EXPECT_TRUE(CVaddressMatches("1.2", "1x2"));
+    EXPECT_TRUE(CVaddressMatches("...", "1.2"));
+    EXPECT_FALSE(CVaddressMatches("10.1.2.3", "10.1.2.4"));
+    EXPECT_FALSE(CVaddressMatches("10.1.2.3", "10.1.2"));
+    EXPECT_FALSE(CVaddressMatches("1.2", "12"));
+}
+
+}  // namespace
