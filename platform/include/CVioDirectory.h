@@ -1,4 +1,5 @@
 // Lists a directory and serialises writers of it through a lock file named "lock" inside it.
+// An object serves one thread at a time: threads share a directory through objects of their own.
 #pragma once
 
 #include <ctime>

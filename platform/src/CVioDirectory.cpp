@@ -142,13 +142,16 @@ void CVioDirectory::openLockFile(char mode) {
 }
 
 int CVioDirectory::unlockDirectory() {
+    // The lock file's own lock is released before the directory's object lock is taken:
+    // lockDirectory takes them in the other order (directory, then file), and holding the file's
+    // lock while waiting for the directory's would invert it.
+    if (m_lockFile) {
+        m_lockFile->unlock();
+    }
     HeldLock held(m_lock);
     if (held.result() != CVconLock::ACQUIRED) {
         return held.result();
     }
-    if (m_lockFile) {
-        m_lockFile->unlock();
-        m_lockFile.reset();
-    }
+    m_lockFile.reset();
     return held.release();
 }
