@@ -1,5 +1,21 @@
 // Start and stop of the bulk file dispatcher around the dispatch loop.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+// The six bulk resources, read by the bulk thread; filled before the thread starts.
+struct CVcorfiBulkSettings {
+    bool enable = false;
+    std::string directory;
+    std::string filePattern;
+    std::string recipientPattern;
+    std::string messagePattern;
+    int32_t checkPeriod = 60;  // seconds
+};
+
+// Checks the settings taken from the resource table, clears TMPDIR and starts the bulk thread.
 void startBulkDispatcher();
+// Waits up to 3 s for the bulk thread, kills it when it is still alive, and releases it. A
+// thread that outlives the kill keeps its objects: they are not freed under it.
 void stopBulkDispatcher();

@@ -114,6 +114,16 @@ void DaemonTest::layout(const std::string& configLines, const std::string& dirLi
                   settings);
 }
 
+void DaemonTest::logLevel(const std::string& level) const {
+    const std::string path = at("config/cvlogs.ini");
+    std::string text = readFile(path);
+    const size_t section = text.find("[File System Interface_logger]");
+    const size_t line = text.find("\nlevel", section);
+    ASSERT_TRUE(section != std::string::npos && line != std::string::npos) << text;
+    text.replace(line + 1, text.find('\n', line + 1) - line - 1, "level=" + level);
+    writeFile(path, text);
+}
+
 // The caller's environment without what would steer the daemon or its requests: the test
 // sets MM variables and TZ itself, and requests go straight to the stand-in.
 std::vector<std::string> DaemonTest::environment(const std::vector<std::string>& extra) const {

@@ -44,6 +44,8 @@ protected:
     // `configLines` precede the usual lines of corfi_config, so they win; `dirLines` replace
     // the usual content of "dir". The log is set to the trace level.
     void layout(const std::string& configLines = "", const std::string& dirLines = "");
+    // Sets the level of the daemon's log in config/cvlogs.ini ("trace", "info", ...).
+    void logLevel(const std::string& level) const;
     void startStub(const std::vector<std::string>& options = {});
     // Runs the daemon with these arguments; the status of the direct child (0 once detached).
     int launch(const std::vector<std::string>& args, const std::vector<std::string>& env = {});

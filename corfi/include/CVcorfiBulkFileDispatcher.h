@@ -1,0 +1,53 @@
+// The bulk thread's body: polls the bulk directory, claims each matching bulk file by renaming
+// it, turns every line into a message file and records its progress in the bulk status file.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "CVconDelegate.h"
+
+class CVsysEventLogInterface;
+class CVcorfiBulkStatus;
+class CVcorfiRegex;
+struct CVcorfiBulkSettings;
+
+class CVcorfiBulkFileDispatcher : public CVconDelegate {
+public:
+    // `log` is not owned. `tempDirectory` holds the bulk status file.
+    CVcorfiBulkFileDispatcher(const std::string& name, CVsysEventLogInterface* log,
+                              const std::string& tempDirectory);
+    ~CVcorfiBulkFileDispatcher() override;
+
+    // `argument` is the CVcorfiBulkSettings record (not owned, read only).
+    void run(void* argument) override;
+    // Processes a claimed file from the status's line count on, then renames it to its done
+    // name (or its failure name after an exception).
+    void processFile(const std::string& path, CVcorfiBulkStatus& status);
+
+    // path + "_" + seconds + "_M" into `workName`; false for an empty path or a name already
+    // marked "_M", "_R" or "_F<number>".
+    static bool makeWorkName(const std::string& path, time_t seconds, std::string& workName);
+
+    const std::string& getName() const { return m_name; }
+
+private:
+    // Null (and logged) when the status file cannot be set up.
+    std::unique_ptr<CVcorfiBulkStatus> openStatus();
+    void runCycle(CVcorfiBulkStatus& status);
+    void claimFile(const std::string& path, CVcorfiBulkStatus& status);
+    // True when the stop came during the rest.
+    bool restUntilNextCycle();
+    void handleLine(const std::string& path, int32_t lineIndex, const std::string& line,
+                    const CVcorfiRegex& recipientExpression, const CVcorfiRegex& messageExpression);
+    // The settings stored by run(), else the delegate's argument, so that processFile can be
+    // driven without the polling loop.
+    const CVcorfiBulkSettings& settings() const;
+
+    std::string m_name;
+    CVsysEventLogInterface* m_log;                    // not owned
+    const CVcorfiBulkSettings* m_settings = nullptr;  // not owned; set by run()
+    std::string m_tempDirectory;
+};

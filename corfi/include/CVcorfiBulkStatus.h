@@ -1,0 +1,44 @@
+// The bulk status file ".ACorFi_BulkStatus": which bulk file is in progress and how many of its
+// lines are done, rewritten after every line so an interrupted file resumes after a restart.
+// Used by the bulk thread alone.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "CVioFile.h"
+
+class CVcorfiBulkStatus {
+public:
+    static constexpr const char* FILE_NAME = ".ACorFi_BulkStatus";
+
+    // Opens (or creates) the status file in `directory` and reads its record. Raises
+    // CVioException "The Directory doesn't exists" when the directory is not readable and
+    // writable by its owner.
+    explicit CVcorfiBulkStatus(const std::string& directory);
+    ~CVcorfiBulkStatus();
+    CVcorfiBulkStatus(const CVcorfiBulkStatus&) = delete;
+    CVcorfiBulkStatus& operator=(const CVcorfiBulkStatus&) = delete;
+
+    const std::string& getFileName() const { return m_fileName; }
+    int32_t getLineCount() const { return m_lineCount; }
+    const std::string& getStatusPath() const { return m_statusPath; }
+
+    // Each stores its value and rewrites the record; false when the rewrite failed.
+    bool setFileName(const std::string& name);
+    bool setLineCount(int32_t count);
+    bool incrementLineCount();
+    // Back to idle: empty name, count 0, file truncated. Raises CVioException on failure.
+    void clear();
+
+private:
+    bool readRecord();
+    bool writeRecord();
+
+    int32_t m_lineCount = 0;
+    std::string m_fileName;
+    std::unique_ptr<CVioFile> m_statusFile;
+    std::string m_directory;
+    std::string m_statusPath;
+};

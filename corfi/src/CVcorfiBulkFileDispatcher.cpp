@@ -1,0 +1,265 @@
+#include "CVcorfiBulkFileDispatcher.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "CVException.h"
+#include "CVFIbulk.h"
+#include "CVFIdaemon.h"
+#include "CVcorfiBulkStatus.h"
+#include "CVcorfiRegex.h"
+#include "CVioDirectory.h"
+#include "CVioException.h"
+#include "CVioFile.h"
+#include "CVsysEventLogInterface.h"
+#include "createMessageFile.h"
+#include "formatString.h"
+
+namespace {
+
+constexpr size_t kNameBufferSize = 1024;
+
+// An event that cannot be waited on counts as a stop, like a signalled one.
+bool stopSignalled(int timeoutMs) {
+    try {
+        return CVFIstopEvent().wait(timeoutMs) == CVconEvent::SIGNALED;
+    } catch (const CVException&) {
+        return true;
+    }
+}
+
+std::string trimmed(const std::string& text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) {
+        ++begin;
+    }
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+bool isDecimalNumber(const std::string& text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Work names end in "_M"; the done and failure names replace that last letter.
+std::string doneName(const std::string& workName) {
+    return workName.substr(0, workName.size() - 1) + "R";
+}
+
+std::string failureName(const std::string& workName, int32_t lineIndex) {
+    return workName.substr(0, workName.size() - 1) + "F" + std::to_string(lineIndex);
+}
+
+int restMilliseconds(int32_t seconds) {
+    if (seconds <= 0) {
+        return 0;
+    }
+    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+}
+
+}  // namespace
+
+CVcorfiBulkFileDispatcher::CVcorfiBulkFileDispatcher(const std::string& name,
+                                                     CVsysEventLogInterface* log,
+                                                     const std::string& tempDirectory)
+    : m_name(name), m_log(log), m_tempDirectory(tempDirectory) {}
+
+CVcorfiBulkFileDispatcher::~CVcorfiBulkFileDispatcher() = default;
+
+bool CVcorfiBulkFileDispatcher::makeWorkName(const std::string& path, time_t seconds,
+                                             std::string& workName) {
+    if (path.empty()) {
+        return false;
+    }
+    const size_t mark = path.rfind('_');
+    if (mark != std::string::npos) {
+        const std::string tail = path.substr(mark);
+        if (tail == "_M" || tail == "_R" ||
+            (tail.compare(0, 2, "_F") == 0 && isDecimalNumber(tail.substr(2)))) {
+            return false;
+        }
+    }
+    char buffer[kNameBufferSize];
+    const int length =
+        std::snprintf(buffer, sizeof buffer, "%s_%ld_M", path.c_str(), static_cast<long>(seconds));
+    // A cut name would lose its "_M" mark and be claimed again under an ever longer name.
+    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) {
+        return false;
+    }
+    workName = buffer;
+    return true;
+}
+
+void CVcorfiBulkFileDispatcher::run(void* argument) {
+    m_log->trace("Starting to process Bulk Message Files", __LINE__, __FILE__);
+    if (argument == nullptr) {
+        m_log->error("No configuration data available for Bulk Message Files", __LINE__, __FILE__);
+        return;
+    }
+    m_settings = static_cast<const CVcorfiBulkSettings*>(argument);
+    m_log->trace("Start Bulk File Processing...", __LINE__, __FILE__);
+
+    std::unique_ptr<CVcorfiBulkStatus> status = openStatus();
+    if (!status) {
+        return;
+    }
+    if (!status->getFileName().empty()) {
+        const std::string previous = status->getFileName();
+        m_log->info(formatString("Processing previous bulk message file [%s]", previous.c_str()),
+                    __LINE__, __FILE__);
+        processFile(previous, *status);
+    } else {
+        m_log->info("No previous bulk file resumption", __LINE__, __FILE__);
+    }
+    do {
+        runCycle(*status);
+    } while (!restUntilNextCycle());
+}
+
+std::unique_ptr<CVcorfiBulkStatus> CVcorfiBulkFileDispatcher::openStatus() {
+    try {
+        return std::make_unique<CVcorfiBulkStatus>(m_tempDirectory);
+    } catch (const std::exception&) {
+        const std::string path = CVioFile::joinPath(m_tempDirectory, CVcorfiBulkStatus::FILE_NAME);
+        m_log->error(formatString("Unable to Read Status File [%s]", path.c_str()), __LINE__,
+                     __FILE__);
+        return nullptr;
+    }
+}
+
+void CVcorfiBulkFileDispatcher::runCycle(CVcorfiBulkStatus& status) {
+    std::vector<std::unique_ptr<CVioFile>> files;
+    try {
+        CVioDirectory directory(m_settings->directory);
+        directory.listFiles(files, m_settings->filePattern.c_str(), 0, 0);
+    } catch (const CVException& e) {
+        m_log->error(formatString("Error: %s", e.getMessage().c_str()), __LINE__, __FILE__);
+    }
+    bool stopSeen = false;
+    for (const std::unique_ptr<CVioFile>& file : files) {
+        const std::string& path = file->getPath();
+        m_log->trace(formatString("Read Bulk Process File [%s]", path.c_str()), __LINE__, __FILE__);
+        stopSeen = stopSeen || stopSignalled(0);
+        if (stopSeen) {
+            continue;
+        }
+        try {
+            claimFile(path, status);
+        } catch (const CVException& e) {
+            m_log->error(formatString("Error: %s", e.getMessage().c_str()), __LINE__, __FILE__);
+        }
+    }
+}
+
+void CVcorfiBulkFileDispatcher::claimFile(const std::string& path, CVcorfiBulkStatus& status) {
+    std::string workName;
+    if (!makeWorkName(path, time(nullptr), workName)) {
+        return;
+    }
+    if (std::rename(path.c_str(), workName.c_str()) != 0) {
+        m_log->error(formatString("Failed to rename [%s]", path.c_str()), __LINE__, __FILE__);
+        return;
+    }
+    m_log->info(formatString("Process Bulk File [%s]", path.c_str()), __LINE__, __FILE__);
+    status.setFileName(workName);
+    status.setLineCount(0);
+    processFile(workName, status);
+}
+
+bool CVcorfiBulkFileDispatcher::restUntilNextCycle() {
+    m_log->trace(
+        formatString("Bulk File Processing resting for [%d] seconds.", m_settings->checkPeriod),
+        __LINE__, __FILE__);
+    if (stopSignalled(restMilliseconds(m_settings->checkPeriod))) {
+        m_log->trace("Shutdown time Arrive, stop processing Bulk Message Files", __LINE__,
+                     __FILE__);
+        m_log->trace("Finish processing Bulk Message Files", __LINE__, __FILE__);
+        return true;
+    }
+    m_log->trace("Rest time over, start processing Bulk Message Files", __LINE__, __FILE__);
+    return false;
+}
+
+const CVcorfiBulkSettings& CVcorfiBulkFileDispatcher::settings() const {
+    static const CVcorfiBulkSettings none;
+    if (m_settings != nullptr) {
+        return *m_settings;
+    }
+    const auto* given = static_cast<const CVcorfiBulkSettings*>(getArgument());
+    return given != nullptr ? *given : none;
+}
+
+void CVcorfiBulkFileDispatcher::processFile(const std::string& path, CVcorfiBulkStatus& status) {
+    const CVcorfiRegex recipientExpression(settings().recipientPattern);
+    const CVcorfiRegex messageExpression(settings().messagePattern);
+    int32_t lineIndex = 0;
+    // Only library and standard exceptions are caught: a thread ended by pthread_exit unwinds
+    // through here and must not be stopped.
+    try {
+        CVioFile file(path);
+        file.open("r");
+        std::string line;
+        for (; file.readLine(line) > 0; ++lineIndex) {
+            if (status.getLineCount() > lineIndex) {
+                continue;
+            }
+            handleLine(path, lineIndex, line, recipientExpression, messageExpression);
+            status.incrementLineCount();
+            if (stopSignalled(0)) {
+                file.close();
+                return;
+            }
+        }
+        file.close();
+        std::rename(path.c_str(), doneName(path).c_str());
+        status.clear();
+    } catch (const std::exception&) {
+        m_log->error(
+            formatString("Error occurred Processing Bulk File[%s:%d]", path.c_str(), lineIndex),
+            __LINE__, __FILE__);
+        std::rename(path.c_str(), failureName(path, lineIndex).c_str());
+    }
+}
+
+void CVcorfiBulkFileDispatcher::handleLine(const std::string& path, int32_t lineIndex,
+                                           const std::string& line,
+                                           const CVcorfiRegex& recipientExpression,
+                                           const CVcorfiRegex& messageExpression) {
+    const std::string text = trimmed(line);
+    std::string recipient;
+    std::string message;
+    if (!recipientExpression.extractFirstGroup(text, recipient)) {
+        m_log->error(formatString("Bulk File[%s:%d] Failed to Extract Recipient", path.c_str(),
+                                  lineIndex + 1),
+                     __LINE__, __FILE__);
+    }
+    if (!messageExpression.extractFirstGroup(text, message)) {
+        m_log->error(
+            formatString("Bulk File[%s:%d] Failed to Extract Message", path.c_str(), lineIndex + 1),
+            __LINE__, __FILE__);
+    }
+    if (!recipient.empty() && !message.empty() &&
+        createMessageFile(message, recipient, "", "", "", "", "")) {
+        m_log->info(formatString("Create CorFi Node for RCV(%s), MSG(%s)", recipient.c_str(),
+                                 message.c_str()),
+                    __LINE__, __FILE__);
+        return;
+    }
+    m_log->error(formatString("Error Creating message File for RCV(%s), MSG(%s)", recipient.c_str(),
+                              message.c_str()),
+                 __LINE__, __FILE__);
+}

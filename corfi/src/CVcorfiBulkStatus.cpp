@@ -1,0 +1,93 @@
+#include "CVcorfiBulkStatus.h"
+
+#include <cstdlib>
+#include <limits>
+
+#include "CVioDirectory.h"
+#include "CVioException.h"
+#include "CVsysUtility.h"
+
+namespace {
+
+const char* const kUnitTag = "../src/CVcorfiBulkStatus";
+
+std::string trimmed(std::string text) {
+    text.push_back('\0');
+    return CVsysUtility::trim(&text[0]);
+}
+
+// Not a number gives 0; a count is never negative.
+int32_t parseCount(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value < 0) {
+        return 0;
+    }
+    return value > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
+                                                       : static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+CVcorfiBulkStatus::CVcorfiBulkStatus(const std::string& directory) : m_directory(directory) {
+    if (!CVioDirectory(directory).isAccessible("rw")) {
+        throw CVioException(directory, kUnitTag, __LINE__, "The Directory doesn't exists");
+    }
+    m_statusPath = CVioFile::joinPath(directory, FILE_NAME);
+    m_statusFile = std::make_unique<CVioFile>(m_statusPath);
+    if (!CVioFile::exists(m_statusPath)) {
+        m_statusFile->open("w+");
+        return;
+    }
+    m_statusFile->open("r+");
+    if (!readRecord()) {
+        m_lineCount = 0;
+        m_fileName.clear();
+        m_statusFile->truncate(0);
+    }
+}
+
+CVcorfiBulkStatus::~CVcorfiBulkStatus() = default;
+
+bool CVcorfiBulkStatus::setFileName(const std::string& name) {
+    m_fileName = name;
+    return writeRecord();
+}
+
+bool CVcorfiBulkStatus::setLineCount(int32_t count) {
+    m_lineCount = count;
+    return writeRecord();
+}
+
+bool CVcorfiBulkStatus::incrementLineCount() {
+    if (m_lineCount < std::numeric_limits<int32_t>::max()) {
+        ++m_lineCount;
+    }
+    return writeRecord();
+}
+
+void CVcorfiBulkStatus::clear() {
+    m_lineCount = 0;
+    m_fileName.clear();
+    m_statusFile->truncate(0);
+}
+
+// Only the first two lines count: a rewrite never shortens the file.
+bool CVcorfiBulkStatus::readRecord() {
+    std::string count;
+    if (m_statusFile->readLine(m_fileName) == 0 || m_statusFile->readLine(count) == 0) {
+        return false;
+    }
+    m_fileName = trimmed(m_fileName);
+    m_lineCount = parseCount(trimmed(count));
+    return true;
+}
+
+bool CVcorfiBulkStatus::writeRecord() {
+    try {
+        m_statusFile->rewind();
+        m_statusFile->printf("%s\n%d\n", m_fileName.c_str(), m_lineCount);
+        return true;
+    } catch (const CVioException&) {
+        return false;
+    }
+}

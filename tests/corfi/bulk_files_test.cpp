@@ -1,0 +1,149 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "CVFIresources.h"
+#include "CVcorfiBulkStatus.h"
+#include "CVioException.h"
+#include "CorfiTestLog.h"
+#include "createMessageFile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class MessageFileTest : public testsupport::TempDirTest {
+protected:
+    void SetUp() override {
+        fs::create_directories(spool);
+        snprintf(g_corfiValues.spoolDir, sizeof g_corfiValues.spoolDir, "%s", spool.c_str());
+        setenv("TMPDIR", "", 1);  // as the bulk dispatcher leaves it
+    }
+    void TearDown() override {
+        savedTmpDir.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpDir.c_str(), 1);
+    }
+    // Every entry of `dir` except the directory's lock file.
+    static std::vector<std::string> entries(const std::string& dir) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().filename() != "lock")
+                names.push_back(entry.path().filename());
+        return names;
+    }
+
+    corfitest::CorfiTestLog log{tmp};
+    const std::string spool = tmp.file("spool");
+    const std::string savedTmpDir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+};
+
+TEST_F(MessageFileTest, WritesOneCompleteFileInTheSpoolDirectoryWhateverTmpDirWas) {
+    const std::string other = tmp.file("other");
+    fs::create_directories(other);
+    setenv("TMPDIR", other.c_str(), 1);
+    setenv("TMPDIR", "", 1);
+    const struct {
+        std::vector<std::string> args;  // message, name, pin, receiver, group, carrier, job id
+        std::string content;
+    } cases[] = {
+        {{"Hello", "1234", "", "", "", "", ""}, "NAME:\t1234\nMESSAGE:\tHello\n"},
+        {{"m", "n", "p", "r", "g", "c", "j"},
+         "RECEIVER:\tr\nGROUP:\tg\nNAME:\tn\nPIN:\tp\nCARRIER:\tc\nJOBID:\tj\nMESSAGE:\tm\n"},
+        {{"", "1234", "", "", "", "", ""}, "NAME:\t1234\nMESSAGE:\t\n"},
+    };
+    for (const auto& c : cases) {
+        const auto& a = c.args;
+        ASSERT_TRUE(createMessageFile(a[0], a[1], a[2], a[3], a[4], a[5], a[6]));
+        const auto names = entries(spool);
+        ASSERT_EQ(names.size(), 1u) << "a temporary file was left behind";
+        EXPECT_TRUE(std::regex_match(names[0], std::regex("corfi[A-Za-z0-9]{6}"))) << names[0];
+        EXPECT_EQ(testsupport::readFile(spool + "/" + names[0]), c.content);
+        fs::remove(spool + "/" + names[0]);
+    }
+    EXPECT_TRUE(entries(other).empty());
+}
+
+TEST_F(MessageFileTest, UnusableSpoolDirectoryFailsAndLeavesNoFile) {
+    testsupport::writeFile(tmp.file("plain"), "");
+    for (const std::string& dir : {tmp.file("missing"), tmp.file("plain")}) {
+        snprintf(g_corfiValues.spoolDir, sizeof g_corfiValues.spoolDir, "%s", dir.c_str());
+        EXPECT_FALSE(createMessageFile("Hello", "1234", "", "", "", "", "")) << dir;
+        EXPECT_NE(log.take().find("[ERROR] Message file operation exception: File Open Failed"),
+                  std::string::npos);
+    }
+    for (const auto& name : entries(tmp.path()))
+        EXPECT_EQ(name.find("corfi"), std::string::npos) << name;
+}
+
+TEST_F(MessageFileTest, FailedWriteRemovesThePartialFile) {
+    const std::string message(4096, 'x');
+    const int status = testsupport::runInChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{512, 512};  // the write of the message passes the limit
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return createMessageFile(message, "1234", "", "", "", "", "") ? 1 : 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(entries(spool).empty());
+}
+
+using BulkStatusTest = testsupport::TempDirTest;
+
+TEST_F(BulkStatusTest, ReadsTheRecordAndEmptiesAnUnreadableOne) {
+    const struct {
+        const char* content;  // null: no status file yet
+        std::string record;   // name|count
+        std::string after;
+    } cases[] = {
+        {nullptr, "|0", ""},
+        {"", "|0", ""},
+        {"/b/a_1_M\n", "|0", ""},
+        {"/b/a_1_M\n-5\n", "/b/a_1_M|0", "/b/a_1_M\n-5\n"},
+        {"/b/a_1_M\nabc\n", "/b/a_1_M|0", "/b/a_1_M\nabc\n"},
+        {" /b/a_1_M \r\n 7 \nleft-over\n", "/b/a_1_M|7", " /b/a_1_M \r\n 7 \nleft-over\n"},
+    };
+    const std::string path = tmp.file(CVcorfiBulkStatus::FILE_NAME);
+    for (const auto& c : cases) {
+        fs::remove(path);
+        if (c.content)
+            testsupport::writeFile(path, c.content);
+        CVcorfiBulkStatus status(tmp.path());
+        EXPECT_EQ(status.getFileName() + "|" + std::to_string(status.getLineCount()), c.record);
+        EXPECT_EQ(testsupport::readFile(path), c.after) << c.record;
+    }
+}
+
+TEST_F(BulkStatusTest, RewritesTheRecordInPlaceAndClearEmptiesIt) {
+    const std::string path = tmp.file(CVcorfiBulkStatus::FILE_NAME);
+    {
+        CVcorfiBulkStatus status(tmp.path());
+        EXPECT_TRUE(status.setFileName("/b/a_very_long_name_99_M") && status.setLineCount(12));
+        EXPECT_TRUE(status.setFileName("/b/list_100_M") && status.setLineCount(0));
+        EXPECT_TRUE(status.incrementLineCount() && status.incrementLineCount());
+    }
+    CVcorfiBulkStatus reopened(tmp.path());
+    EXPECT_EQ(reopened.getFileName() + std::to_string(reopened.getLineCount()), "/b/list_100_M2");
+    EXPECT_EQ(testsupport::readFile(path).substr(0, 16), "/b/list_100_M\n2\n");
+    reopened.clear();
+    EXPECT_EQ(testsupport::readFile(path), "");
+    EXPECT_EQ(reopened.getFileName() + std::to_string(reopened.getLineCount()), "0");
+}
+
+TEST_F(BulkStatusTest, UnusableDirectoryRaises) {
+    const std::string readOnly = tmp.file("ro");
+    fs::create_directories(readOnly);
+    chmod(readOnly.c_str(), 0500);  // isAccessible reads the mode bits, so this holds for root
+    testsupport::writeFile(tmp.file("plain"), "");
+    for (const std::string& dir : {readOnly, tmp.file("missing"), tmp.file("plain")}) {
+        const auto message = testsupport::thrown<CVioException>(
+            [&] { CVcorfiBulkStatus status(dir); }, &CVioException::getMessage);
+        EXPECT_EQ(message, "The Directory doesn't exists") << dir;
+    }
+}
+
+}  // namespace
