@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "BenchSupport.h"
 #include "CVFIbulk.h"
 #include "CVFIresources.h"
 #include "CVcorfiBulkFileDispatcher.h"
@@ -22,33 +23,12 @@
 
 namespace {
 
+using bench::ScratchDir;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr int kLines = 100000;
 const char* const kModule = "File System Interface";
-
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "bulkbench-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed for " + pattern);
-        }
-        m_path = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-    std::string directory(const std::string& name) const {
-        std::filesystem::create_directories(file(name));
-        return file(name);
-    }
-
-private:
-    std::string m_path;
-};
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "BenchProcess.h"
+#include "BenchSupport.h"
 
 extern char** environ;
 

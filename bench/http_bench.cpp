@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "BenchProcess.h"
+#include "BenchSupport.h"
 #include "CVcurlService.h"
 
 extern char** environ;

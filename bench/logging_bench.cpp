@@ -21,10 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CVsysEventLogFileWriter.h"
 #include "CVsysEventLogMultiThreaded.h"
 
 namespace {
+
+using bench::ScratchDir;
 
 using Clock = std::chrono::steady_clock;
 
@@ -32,25 +35,6 @@ constexpr int kEntries = 200000;
 constexpr int kBurstEntries = 1000000;
 const char* const kModule = "File System Interface";
 const char* const kMessage = "COMPLETED RCPT(%d), MSG(Server room temperature above threshold)\n";
-
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "logbench-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed for " + pattern);
-        }
-        m_path = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
 
 // The daemon's default section, so archiving runs as often as in production.
 std::unique_ptr<CVsysEventLogFileWriter> makeFileWriter(const ScratchDir& dir) {

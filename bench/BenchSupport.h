@@ -1,5 +1,5 @@
-// Child processes for the end-to-end benchmarks: a spawner and the stand-in server on any free
-// loopback port, stopped with SIGTERM when the object goes.
+// Shared by the benchmarks: a scratch directory removed with its contents, a spawner, and the
+// stand-in server on any free loopback port, stopped with SIGTERM when the object goes.
 #pragma once
 
 #include <fcntl.h>
@@ -9,12 +9,41 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 extern char** environ;
 
 namespace bench {
+
+// A fresh directory under the temporary directory, removed with its contents.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "corfi-bench-XXXXXX");
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed for " + pattern);
+        }
+        m_path = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    std::string directory(const std::string& name) const {
+        std::filesystem::create_directories(file(name));
+        return file(name);
+    }
+
+private:
+    std::string m_path;
+};
 
 // Spawns argv with standard output on a pipe when `out` is given; -1 when it cannot start.
 inline pid_t spawn(const std::vector<std::string>& args, int* out) {
@@ -39,6 +68,7 @@ inline pid_t spawn(const std::vector<std::string>& args, int* out) {
     return rc == 0 ? pid : -1;
 }
 
+#ifdef CORVANEXS_STUB_PATH
 // The stand-in server as a child process on any free port.
 class Stub {
 public:
@@ -67,5 +97,6 @@ private:
     pid_t m_pid = -1;
     std::string m_url;
 };
+#endif
 
 }  // namespace bench
