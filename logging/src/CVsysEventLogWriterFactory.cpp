@@ -1,6 +1,7 @@
 #include "CVsysEventLogWriterFactory.h"
 
 #include "CVsysEventLogFileWriter.h"
+#include "CVsysEventLogSQLiteWriter.h"
 #include "CVsysUtility.h"
 
 namespace {
@@ -31,6 +32,8 @@ std::unique_ptr<CVsysEventLogWriterInterface> CVsysEventLogWriterFactory::create
     switch (kind) {
         case FILE_WRITER:
             return std::make_unique<CVsysEventLogFileWriter>();
+        case SQLITE_WRITER:
+            return std::make_unique<CVsysEventLogSQLiteWriter>();
         default:
             // Kinds without a writer in this build.
             return nullptr;
