@@ -9,14 +9,34 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "CVsysEventLogMultiThreaded.h"
+
 extern char** environ;
 
 namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The daemon's multi-threaded event log around any writer, at level info, without cvlogs.ini.
+class BenchLog : public CVsysEventLogMultiThreaded {
+public:
+    BenchLog(const std::string& module, std::unique_ptr<CVsysEventLogWriterInterface> writer) {
+        m_moduleName = module;
+        m_writer = std::move(writer);
+        setLevel(INFO);
+    }
+};
 
 // A fresh directory under the temporary directory, removed with its contents.
 class ScratchDir {

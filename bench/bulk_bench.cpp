@@ -23,16 +23,12 @@
 
 namespace {
 
+using bench::Clock;
 using bench::ScratchDir;
-
-using Clock = std::chrono::steady_clock;
+using bench::secondsSince;
 
 constexpr int kLines = 100000;
 const char* const kModule = "File System Interface";
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 void writeBulkFile(const std::string& path) {
     FILE* out = std::fopen(path.c_str(), "w");

@@ -27,9 +27,10 @@
 
 namespace {
 
+using bench::BenchLog;
+using bench::Clock;
 using bench::ScratchDir;
-
-using Clock = std::chrono::steady_clock;
+using bench::secondsSince;
 
 constexpr int kEntries = 200000;
 constexpr int kBurstEntries = 1000000;
@@ -104,19 +105,6 @@ void BM_FileWriterWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_FileWriterWrite);
 
-class BenchLog : public CVsysEventLogMultiThreaded {
-public:
-    explicit BenchLog(std::unique_ptr<CVsysEventLogWriterInterface> writer) {
-        m_moduleName = kModule;
-        m_writer = std::move(writer);
-        setLevel(INFO);
-    }
-};
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // Entries per second of the bare cycle over as many entries as the log run, measured once.
 double rawCycleRate() {
     static const double rate = [] {
@@ -142,7 +130,7 @@ void BM_MultiThreadedLogToFile(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) {
         ScratchDir dir;
-        BenchLog log(makeFileWriter(dir));
+        BenchLog log(kModule, makeFileWriter(dir));
         if (!log.Start()) {
             state.SkipWithError("log did not start");
             return;
@@ -221,7 +209,7 @@ long burstPeakDeltaKb() {
         std::atomic<bool> open{false};
         long delta = -1;
         {
-            BenchLog log(std::make_unique<GatedWriter>(open));
+            BenchLog log(kModule, std::make_unique<GatedWriter>(open));
             if (log.Start()) {
                 long before = peakResidentKb();
                 for (int i = 0; i < kBurstEntries; ++i) {

@@ -14,16 +14,14 @@
 
 namespace {
 
+using bench::BenchLog;
+using bench::Clock;
 using bench::ScratchDir;
-using Clock = std::chrono::steady_clock;
+using bench::secondsSince;
 
 constexpr int kEntries = 20000;
 const char* const kModule = "Scheduler.Jobs";
 const char* const kMessage = "COMPLETED RCPT(%d), MSG(Server room temperature above threshold)";
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Rows per second of the bare loop, or -1 when SQLite refused a step.
 double rawInsertRate(const std::string& path) {
@@ -58,22 +56,13 @@ double rawInsertRate(const std::string& path) {
     return ok ? kEntries / seconds : -1;
 }
 
-class BenchLog : public CVsysEventLogMultiThreaded {
-public:
-    explicit BenchLog(std::unique_ptr<CVsysEventLogWriterInterface> writer) {
-        m_moduleName = kModule;
-        m_writer = std::move(writer);
-        setLevel(INFO);
-    }
-};
-
 // Entries per second from the first call to the end of Stop, or -1 when the log failed.
 double eventLogRate(const std::string& path) {
     auto writer = std::make_unique<CVsysEventLogSQLiteWriter>();
     if (!writer->setParameter("dbfilename", path) || !writer->isReady()) {
         return -1;
     }
-    BenchLog log(std::move(writer));
+    BenchLog log(kModule, std::move(writer));
     if (!log.Start()) {
         return -1;
     }
