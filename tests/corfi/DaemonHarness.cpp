@@ -44,45 +44,7 @@ std::vector<std::string> environment(const std::vector<std::string>& extra,
     return env;
 }
 
-// Forks and runs `args` with `env`, its standard output on `out` and its error on `err`.
-pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, int out, int err) {
-    return testsupport::startChild([&] {
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        std::vector<char*> argv, envp;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        for (std::string& var : env)
-            envp.push_back(var.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        return 127;
-    });
-}
-
 }  // namespace
-
-bool Child::poll() {
-    int wstatus = 0;
-    // Until the daemon's intermediate parent has gone, the daemon is not yet our child.
-    if (pid > 0 && !ended && waitpid(pid, &wstatus, WNOHANG) == pid) {
-        ended = true;
-        status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
-    }
-    return pid <= 0 || ended;
-}
-
-void Child::stop(int signal) {
-    if (poll()) {
-        return;
-    }
-    kill(pid, signal);
-    if (!pollUntil([this] { return poll(); })) {
-        kill(pid, SIGKILL);
-        pollUntil([this] { return poll(); });
-    }
-}
 
 void DaemonTest::SetUp() {
     ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1)) << std::strerror(errno);
@@ -130,7 +92,7 @@ void DaemonTest::startStub(const std::vector<std::string>& options) {
     std::vector<std::string> args = {CORVANEXS_STUB_PATH, "--port", "0", "--record",
                                      tmp.file("requests.jsonl")};
     args.insert(args.end(), options.begin(), options.end());
-    stub.adopt(spawn(args, environment({}, tmp.file("sanitizer")), ends[1], STDERR_FILENO));
+    stub.start(args, environment({}, tmp.file("sanitizer")), ends[1]);
     close(ends[1]);
     std::string line;
     for (char c = 0; read(ends[0], &c, 1) == 1 && c != '\n';) {
@@ -145,8 +107,8 @@ int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<s
     const int out = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     std::vector<std::string> command = {CORFI_PATH};
     command.insert(command.end(), args.begin(), args.end());
-    const int status =
-        testsupport::waitChild(spawn(command, environment(env, tmp.file("sanitizer")), out, out));
+    const int status = testsupport::waitChild(testsupport::ChildProcess::spawn(
+        command, environment(env, tmp.file("sanitizer")), out, out));
     close(out);
     return status;
 }
@@ -160,7 +122,8 @@ void DaemonTest::startDaemon(const std::vector<std::string>& args,
     ASSERT_TRUE(pollUntil([&] {
         const std::string record = readFile(at("temp/.ACFI"));
         pid = record.size() == 2416 ? std::atoi(record.c_str() + 76) : 0;
-        return pid > 0;
+        // Until the daemon's intermediate parent has gone, the daemon is not yet our child.
+        return testsupport::ChildProcess::isChild(pid);
     })) << "no monitor file\n"
         << log();
     daemon.adopt(pid);

@@ -7,26 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace corfitest {
-
-// A process the test owns: stopped and reaped at the latest when the object goes.
-struct Child {
-    Child() = default;
-    ~Child() { stop(SIGKILL); }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    void adopt(pid_t child) { pid = child, ended = false; }
-    // True once the process has ended; `status` is then its exit status (128 + signal).
-    bool poll();
-    // Sends `signal`, and SIGKILL when the process outlives the grace time.
-    void stop(int signal);
-
-    pid_t pid = -1;
-    bool ended = false;
-    int status = -1;
-};
 
 // Lays out base/{config,spool,temp,logs}, runs the stand-in and the daemon, and reads what
 // they leave behind. The test process is a child subreaper, so the detached daemon is its child.
@@ -43,12 +27,11 @@ protected:
     void startStub(const std::vector<std::string>& options = {});
     // Runs the daemon to the end of its direct child (0 once detached); output in tmp/out.
     int launch(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
-    // Launches with -config_dir and takes the detached daemon named by the monitor file.
+    // Launches with -config_dir and takes the detached daemon named by the monitor file. Call it
+    // inside ASSERT_NO_FATAL_FAILURE: when it fails, no daemon is held.
     void startDaemon(const std::vector<std::string>& args = {},
                      const std::vector<std::string>& env = {}, std::string configDir = "");
-    bool waitForExit() {
-        return testsupport::pollUntil([this] { return daemon.poll(); });
-    }
+    bool waitForExit() { return daemon.waitForExit(); }
 
     // Moved in complete, so the daemon never sees it half-written.
     void drop(const std::string& path, const std::string& content) const;
@@ -62,8 +45,8 @@ protected:
 
     std::string base;  // the installation's top directory, tmp.path() unless a test moves it
     int port = 0;      // the messaging server's port, put into corvanexs_url by layout()
-    Child stub;
-    Child daemon;
+    testsupport::ChildProcess stub;
+    testsupport::ChildProcess daemon;
 };
 
 }  // namespace corfitest

@@ -70,10 +70,10 @@ protected:
 };
 
 TEST_F(BulkDaemonTest, EachLineBecomesOneMessageAndTheFileEndsUnderItsDoneName) {
-    startStub();
+    ASSERT_NO_FATAL_FAILURE(startStub());
     layoutBulk();
     drop("bulk/list.txt", "TO=1001 MSG=Hello world\n\nnothing here\nTO=1002\nTO=1003 MSG=Bye\n");
-    startDaemon();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(waitForAllDelivered(2)) << log();
     const std::string done = entries("bulk")[0];
     const std::string work = at("bulk/" + done.substr(0, done.size() - 1) + "M");
@@ -112,7 +112,7 @@ TEST_F(BulkDaemonTest, UnusableSettingsStartNoBulkThread) {
     for (const auto& [settings, expected] : cases) {
         base = top + "/" + std::to_string(&settings - &cases[0].first);
         layoutBulk(settings);
-        startDaemon();
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
         EXPECT_TRUE(waitForLog(expected)) << settings << log();
         EXPECT_TRUE(waitForLog("Process File [lock] \n"));  // the dispatch loop runs
         EXPECT_EQ(0, countInLog("Creating Bulk File Pooling Machine")) << settings;
@@ -130,26 +130,26 @@ TEST_F(BulkDaemonTest, ResumesAfterASignalWithoutLosingALine) {
         base = tmp.file(std::to_string(signal));
         stub.stop(SIGTERM);
         fs::remove(tmp.file("requests.jsonl"));
-        startStub();
+        ASSERT_NO_FATAL_FAILURE(startStub());
         layoutBulk();
         if (signal == SIGKILL) {
-            startDaemon({"-rest", "3600"});
+            ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "3600"}));
             ASSERT_TRUE(waitForLog("Process File [lock] \n"));
         } else {
             logLevel("info");
-            startDaemon();
+            ASSERT_NO_FATAL_FAILURE(startDaemon());
         }
         drop("bulk/big", bulkLines(lines, ""));
         ASSERT_TRUE(pollUntil([&] { return bulkStatus().second >= 100; }, seconds(50)));
-        kill(daemon.pid, signal);
+        daemon.signal(signal);
         ASSERT_TRUE(waitForExit());
-        EXPECT_EQ(signal == SIGKILL ? 128 + SIGKILL : 0, daemon.status);
+        EXPECT_EQ(signal == SIGKILL ? 128 + SIGKILL : 0, daemon.status());
         const auto [work, linesDone] = bulkStatus();
         ASSERT_LT(linesDone, lines) << "the file was finished before the signal";
 
         fs::remove(at("temp/.ACFI"));  // so that it names the new daemon only
         logLevel("info");
-        startDaemon({"-rest", "0"});
+        ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "0"}));
         EXPECT_TRUE(waitForLog("[INFO] Processing previous bulk message file [" + work + "]\n"));
         ASSERT_TRUE(waitForAllDelivered(lines)) << record().size();
         EXPECT_EQ(Names{work.substr(work.rfind('/') + 1, work.size() - work.rfind('/') - 2) + "R"},
@@ -169,10 +169,10 @@ TEST_F(BulkDaemonTest, ResumesAfterASignalWithoutLosingALine) {
 TEST_F(BulkDaemonTest, TheDispatchCycleNeverReadsAMessageFileHalfWritten) {
     constexpr int lines = 3000;
     const std::string filler(200, 'x');
-    startStub();
+    ASSERT_NO_FATAL_FAILURE(startStub());
     layoutBulk();
     logLevel("info");
-    startDaemon();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
     drop("bulk/many", bulkLines(lines, filler));
     const bool delivered = waitForAllDelivered(lines);
     EXPECT_EQ(npos, log().find("Empty MESSAGE field"));

@@ -63,7 +63,8 @@ TEST_F(DaemonTest, RefusesToStartWithoutAUsableInstallation) {
 TEST_F(DaemonTest, TakesEachResourceFromTheFirstSourceButSpoolDirFromCorfiConfig) {
     layout("logfile_size: 3333\nlogfile_history: 6\nbulk_check_period: 42\n",
            "rest: 9\nlogfile_size: 2222\nlogfile_history: 5\nspool_dir: " + at("nowhere") + "\n");
-    startDaemon({"-rest", "7", "-spool_dir", at("nowhere")}, {"MMrest=8", "MMlogfile_size=1111"});
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "7", "-spool_dir", at("nowhere")},
+                                        {"MMrest=8", "MMlogfile_size=1111"}));
     for (const std::string& line :
          Names{"rest:\t7\n", "logfile_size:\t1111\n", "logfile_history:\t5\n",
                "bulk_check_period:\t42\n", "debug:\t0\n", "spool_dir:\t" + at("spool") + "\n"}) {
@@ -77,7 +78,7 @@ TEST_F(DaemonTest, RootDirFileMovesTheConfigurationDirectory) {
     base = tmp.file("root");
     writeFile(configDir + "/root_dir", "  " + base + "  \n");
     layout();
-    startDaemon({}, {}, configDir);  // its monitor file is in root/temp
+    ASSERT_NO_FATAL_FAILURE(startDaemon({}, {}, configDir));  // its monitor file is in root/temp
     EXPECT_TRUE(waitForLog("config_dir:\t" + at("config") + "\n"));
 }
 
@@ -100,7 +101,7 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
          "cmd=Cli&rcv_name=Old&priority=3&modid=cli&message=Late",
          "COMPLETED RCPT(Old), MSG(Late)\n"},
     };
-    startStub();
+    ASSERT_NO_FATAL_FAILURE(startStub());
     layout();
     Names bodies;
     for (const auto& m : messages) {
@@ -110,7 +111,7 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
     drop("spool/corfi_future", "RECEIVER: Later\nTIME_AT: 12-31-37-23-00\nMESSAGE: Not yet\n");
     drop("spool/notes.txt", "RECEIVER: Jane\nMESSAGE: not a message file\n");
     std::filesystem::create_directory(at("spool/corfi_dir"));
-    startDaemon();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
 
     for (const auto& m : messages) {
         EXPECT_TRUE(waitForLog(m[3])) << m[0] << "\n" << log();
@@ -132,12 +133,12 @@ TEST_F(DaemonTest, InvalidFilesLogTheirErrorsAndAFailedLineAndAreRemoved) {
         {"PIN: 77\nCARRIER: Acme\nRECEIVER: #x\nMESSAGE: m5\n", "Empty RECEIVER field\n",
          "FAILED QUICK(77), CAR(Acme), MSG(m5)\n"},
     };
-    startStub();
+    ASSERT_NO_FATAL_FAILURE(startStub());
     layout();
     for (const auto& c : cases) {
         drop("spool/corfi_bad" + std::to_string(&c - cases), c[0]);
     }
-    startDaemon();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
     for (const auto& c : cases) {
         EXPECT_TRUE(waitForLog(c[1])) << c[0];
         EXPECT_TRUE(waitForLog(c[2])) << c[0];
@@ -157,13 +158,13 @@ TEST_F(DaemonTest, AnAnswerOtherThan200AndAServerDownFailTheMessageAndRemoveIt) 
     for (const auto& c : cases) {
         base = top + "/" + std::to_string(&c - cases);
         stub.stop(SIGTERM);
-        startStub({"--answer", c[0] ? c[0] : ""});
+        ASSERT_NO_FATAL_FAILURE(startStub({"--answer", c[0] ? c[0] : ""}));
         if (!c[0]) {
             stub.stop(SIGTERM);  // nothing listens on its port any more
         }
         layout();
         drop("spool/corfi_1", "RECEIVER: Jane\nMESSAGE: hi\n");
-        startDaemon();
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
         EXPECT_TRUE(waitForLog(c[1])) << log();
         EXPECT_TRUE(waitForLog("FAILED RCPT(Jane), MSG(hi)\n"));
         EXPECT_TRUE(pollUntil([&] { return entries("spool") == Names{"lock"}; }));
@@ -185,12 +186,12 @@ std::string timeAt(time_t when, int utcOffsetHours) {
 }
 
 TEST_F(DaemonTest, TimeAtIsStandardTimeWithTheHourMinusOne) {
-    startStub();
+    ASSERT_NO_FATAL_FAILURE(startStub());
     layout();
     const time_t soon = std::time(nullptr) + 30 * 60;
     drop("spool/corfi_edt", "RECEIVER: Summer\nTIME_AT: " + timeAt(soon, -4) + "\nMESSAGE: w\n");
     drop("spool/corfi_est", "RECEIVER: Winter\nTIME_AT: " + timeAt(soon, -5) + "\nMESSAGE: g\n");
-    startDaemon({}, {"TZ=America/New_York"});
+    ASSERT_NO_FATAL_FAILURE(startDaemon({}, {"TZ=America/New_York"}));
     EXPECT_TRUE(waitForLog("COMPLETED RCPT(Winter), MSG(g)\n"));
     ASSERT_TRUE(waitForLog("Process File [corfi_edt] \n", 2));
     EXPECT_EQ(Names({"corfi_edt", "lock"}), entries("spool"));
@@ -198,12 +199,28 @@ TEST_F(DaemonTest, TimeAtIsStandardTimeWithTheHourMinusOne) {
 
 TEST_F(DaemonTest, SigtermDuringTheRestEndsTheDaemonAtOnce) {
     layout("rest: 60\n");
-    startDaemon();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(waitForLog("Process File [lock] \n"));
-    kill(daemon.pid, SIGTERM);
+    daemon.signal(SIGTERM);
     EXPECT_TRUE(pollUntil([this] { return daemon.poll(); }, std::chrono::seconds(10)));
-    EXPECT_EQ(0, daemon.status);
+    EXPECT_EQ(0, daemon.status());
     EXPECT_NE(npos, log().find("[INFO] File interface exits\n"));
+}
+
+TEST_F(DaemonTest, SigtermDuringADeliveryEndsTheWalkAfterThatFile) {
+    ASSERT_NO_FATAL_FAILURE(startStub({"--delay-ms", "1500"}));
+    layout();
+    for (const char* name : {"corfi_1", "corfi_2", "corfi_3"}) {
+        drop("spool/" + std::string(name), "RECEIVER: Jane\nMESSAGE: hi\n");
+    }
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(pollUntil([&] { return !record().empty(); }));
+    daemon.signal(SIGTERM);
+    ASSERT_TRUE(waitForExit());
+    EXPECT_EQ(0, daemon.status());
+    EXPECT_EQ(1u, record().size());
+    EXPECT_EQ(1, countInLog("COMPLETED RCPT(Jane), MSG(hi)\n"));
+    EXPECT_EQ(3u, entries("spool").size()) << "two message files and the lock";
 }
 
 // A local primary address keeps the daemon cycling, which touches the monitor file; removing
@@ -211,7 +228,7 @@ TEST_F(DaemonTest, SigtermDuringTheRestEndsTheDaemonAtOnce) {
 TEST_F(DaemonTest, MonitorFileIsTouchedEveryCycleUntilTheSpoolDirectoryGoes) {
     layout();
     writeFile(at("config/phs"), "127.0.0.1\n");  // where the stand-in listens
-    startDaemon();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
     const std::string path = at("temp/.ACFI");
     const std::string monitor = readFile(path);  // the pid at 76 is the one startDaemon() took
     EXPECT_STREQ("CVD-CORFI", monitor.c_str() + 12);
@@ -227,7 +244,7 @@ TEST_F(DaemonTest, MonitorFileIsTouchedEveryCycleUntilTheSpoolDirectoryGoes) {
 
     std::filesystem::remove_all(at("spool"));
     ASSERT_TRUE(waitForExit());
-    EXPECT_EQ(0, daemon.status);
+    EXPECT_EQ(0, daemon.status());
     const std::string text = log();
     EXPECT_TRUE(text.find("No file can be found in directory [" + at("spool") + "]") != npos ||
                 text.find("Cannot lock directory [" + at("spool") + "]") != npos)
@@ -241,9 +258,9 @@ TEST_F(DaemonTest, AForeignOrCommentedPrimaryServerEndsTheDaemon) {
         base = top + "/" + std::to_string(phs[0]);
         layout();
         writeFile(at("config/phs"), phs);
-        startDaemon();
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
         ASSERT_TRUE(waitForExit()) << phs;
-        EXPECT_EQ(0, daemon.status);
+        EXPECT_EQ(0, daemon.status());
         EXPECT_TRUE(waitForLog("[INFO] Not a primary server. Quit\n")) << phs;
     }
 }

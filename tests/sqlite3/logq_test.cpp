@@ -54,7 +54,7 @@ protected:
 };
 
 TEST_F(LogqTest, DaemonLoggingToSQLiteLeavesRowsThatLogqPrints) {
-    startStub();
+    ASSERT_NO_FATAL_FAILURE(startStub());
     layout();
     const std::string db = at("logs/corfi.db");
     testsupport::writeFile(at("config/cvlogs.ini"),
@@ -65,7 +65,7 @@ TEST_F(LogqTest, DaemonLoggingToSQLiteLeavesRowsThatLogqPrints) {
                                "\n\n[common]\nwriter=file\nlevel=info\n"
                                "filePath=" +
                                at("logs/common.txt") + "\n");
-    startDaemon();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
     drop("spool/corfi_a", "RECEIVER: Jane\nMESSAGE: Hello world\n");
     const std::string module = "File System Interface";
     ASSERT_TRUE(pollUntil(
@@ -73,9 +73,9 @@ TEST_F(LogqTest, DaemonLoggingToSQLiteLeavesRowsThatLogqPrints) {
             return has(logq({db, module}), ".*COMPLETED RCPT\\(Jane\\).*");
         },
         std::chrono::seconds(20), std::chrono::milliseconds(100)));
-    kill(daemon.pid, SIGTERM);
+    daemon.signal(SIGTERM);
     ASSERT_TRUE(waitForExit());
-    EXPECT_EQ(0, daemon.status);
+    EXPECT_EQ(0, daemon.status());
 
     EXPECT_EQ(Lines({module}), logq({db}).lines);
     const Outcome rows = logq({db, module});

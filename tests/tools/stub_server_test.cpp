@@ -16,32 +16,28 @@
 
 #include <gtest/gtest.h>
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
+
+extern char** environ;
 
 namespace {
 
-// A program with its standard output on a pipe and its standard error in a file; killed at
-// destruction when still running.
+// A program with its standard output on a pipe and its standard error in a file.
 class Child {
 public:
     // `command` is run by the shell.
     Child(const std::string& command, const std::string& errorPath) {
         int out[2];
         EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-        m_pid = testsupport::startChild([&] {
-            dup2(out[1], STDOUT_FILENO);
-            const std::string line = "exec " + command + " 2>" + errorPath;
-            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-            return 127;
-        });
+        std::vector<std::string> env;
+        for (char** entry = environ; *entry != nullptr; ++entry)
+            env.push_back(*entry);
+        m_process.start({"/bin/sh", "-c", "exec " + command + " 2>" + errorPath}, env, out[1]);
         close(out[1]);
         m_out = out[0];
     }
-    ~Child() {
-        if (m_pid > 0)
-            stop(SIGKILL);
-        close(m_out);
-    }
+    ~Child() { close(m_out); }
 
     // The first line of standard output, without its line feed; empty at end of file.
     std::string firstLine() {
@@ -54,21 +50,17 @@ public:
     }
     // The exit status, or 128 + the signal that ended it; killed when not ending in time.
     int wait() {
-        int status = 0;
-        if (!testsupport::pollUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; })) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &status, 0);
-        }
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (!m_process.waitForExit())
+            m_process.stop(SIGKILL);
+        return m_process.status();
     }
     int stop(int signal = SIGTERM) {
-        kill(m_pid, signal);
+        m_process.signal(signal);
         return wait();
     }
 
 private:
-    pid_t m_pid = -1;
+    testsupport::ChildProcess m_process;
     int m_out = -1;
 };
 

@@ -1,0 +1,103 @@
+#include "ChildProcess.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace testsupport {
+
+bool signalChild(pid_t pid, int signal) {
+    if (pid <= 0) {
+        ADD_FAILURE() << "refused to send signal " << signal << " to pid " << pid;
+        return false;
+    }
+    return kill(pid, signal) == 0;
+}
+
+pid_t ChildProcess::spawn(std::vector<std::string> args, std::vector<std::string> env, int out,
+                          int err) {
+    return startChild([&] {
+        if (out >= 0) {
+            dup2(out, STDOUT_FILENO);
+        }
+        if (err >= 0) {
+            dup2(err, STDERR_FILENO);
+        }
+        std::vector<char*> argv, envp;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        for (std::string& var : env) {
+            envp.push_back(var.data());
+        }
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        execve(argv[0], argv.data(), envp.data());
+        return 127;
+    });
+}
+
+bool ChildProcess::start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                         int out, int err) {
+    return adopt(spawn(args, env, out, err));
+}
+
+bool ChildProcess::adopt(pid_t pid) {
+    if (running()) {
+        stop(SIGKILL);
+    }
+    m_ended = false;
+    m_status = -1;
+    if (pid <= 0) {
+        m_pid = -1;
+        ADD_FAILURE() << "refused to adopt pid " << pid;
+        return false;
+    }
+    m_pid = pid;
+    return true;
+}
+
+bool ChildProcess::isChild(pid_t pid) {
+    siginfo_t info{};
+    return pid > 0 &&
+           waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+bool ChildProcess::signal(int signal) {
+    if (!running()) {
+        ADD_FAILURE() << "no running child to send signal " << signal << " to (pid " << m_pid
+                      << ")";
+        return false;
+    }
+    return signalChild(m_pid, signal);
+}
+
+bool ChildProcess::poll() {
+    int wstatus = 0;
+    if (running() && waitpid(m_pid, &wstatus, WNOHANG) == m_pid) {
+        m_ended = true;
+        m_status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+    }
+    return !running();
+}
+
+bool ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+    return pollUntil([this] { return poll(); }, timeout);
+}
+
+void ChildProcess::stop(int signal) {
+    if (poll()) {
+        return;
+    }
+    signalChild(m_pid, signal);
+    if (!waitForExit()) {
+        signalChild(m_pid, SIGKILL);
+        waitForExit();
+    }
+}
+
+}  // namespace testsupport

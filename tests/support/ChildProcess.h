@@ -1,0 +1,59 @@
+// A process a test started: signalled only while it is a live child of the test, reaped at the
+// latest when the object goes.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// kill() with a pid of 0 or -1 reaches the whole process group or every process the user may
+// signal; as root that ends the machine's session. Every test signal goes through here: a pid
+// of 0 or less is refused with a test failure and false.
+bool signalChild(pid_t pid, int signal);
+
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { stop(SIGKILL); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Runs `args` (args[0] is the program's path) with exactly `env`; standard output and error
+    // go to `out` and `err`, or stay the test's where -1. Returns the child's pid.
+    static pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, int out = -1,
+                       int err = -1);
+    // Spawns and takes charge of the child.
+    bool start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+               int out = -1, int err = -1);
+    // Takes charge of `pid`, which must be a child of this process (a subreaper adopts
+    // detached grandchildren). A pid of 0 or less is refused with a test failure.
+    bool adopt(pid_t pid);
+
+    // Sends `signal` to the running child; false (and a test failure) when there is none.
+    bool signal(int signal);
+    // True once the process has ended and been reaped, or when none is held.
+    bool poll();
+    bool waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Sends `signal` and waits; SIGKILL when the process outlives the grace time.
+    void stop(int signal);
+
+    // True when `pid` is a child of this process that has not been reaped.
+    static bool isChild(pid_t pid);
+
+    pid_t pid() const { return m_pid; }
+    bool running() const { return m_pid > 0 && !m_ended; }
+    // The exit status, or 128 + the signal that ended it; -1 while it runs.
+    int status() const { return m_status; }
+
+private:
+    pid_t m_pid = -1;
+    bool m_ended = false;
+    int m_status = -1;
+};
+
+}  // namespace testsupport
