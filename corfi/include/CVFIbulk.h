@@ -11,10 +11,11 @@ struct CVcorfiBulkSettings {
     std::string filePattern;
     std::string recipientPattern;
     std::string messagePattern;
-    int32_t checkPeriod = 60;  // seconds
+    int32_t checkPeriod = 60;    // seconds
+    std::string spoolDirectory;  // where message files are written
 };
 
-// Checks the settings taken from the resource table, clears TMPDIR and starts the bulk thread.
+// Checks the settings taken from the resource table and starts the bulk thread.
 void startBulkDispatcher();
 // Waits up to 3 s for the bulk thread, kills it when it is still alive, and releases it. A
 // thread that outlives the kill keeps its objects: they are not freed under it.

@@ -1,6 +1,7 @@
 // Process-wide state of the daemon, set up by start-up and read by the dispatch cycle.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "CVconEvent.h"
@@ -18,6 +19,12 @@ extern CVFIdaemonPaths g_corfiPaths;
 
 // The manual-reset stop event. Signals never touch it directly: a watcher thread sets it.
 CVconEvent& CVFIstopEvent();
+
+// True when a stop was requested, waiting up to `timeoutMs` for one (0: just look). An event
+// that cannot be waited on counts as a stop.
+bool CVFIstopRequested(int timeoutMs = 0);
+// A resource in seconds as a wait in milliseconds; 0 for none or less, capped at INT_MAX.
+int CVFIsecondsToMilliseconds(int32_t seconds);
 
 // Blocks SIGINT, SIGQUIT, SIGTERM and SIGABRT in the calling thread (and so in every thread
 // it creates later). Call before any thread exists.

@@ -1,6 +1,7 @@
 // A message file: its working record, the parser and the validator.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -19,12 +20,10 @@ struct CVFImessage {
     bool valid = true;
 };
 
-// A line holds at most this many bytes, line feed included; longer ones come in pieces.
-constexpr size_t CVFI_MAX_LINE = 2048;
-
-// Reads the file from the descriptor's position to its end into `record`, logging a trace
-// entry per line and an error per format error (the valid flag is then cleared).
-void CVFIparseMessageFile(int fd, CVFImessage& record);
+// Reads the file from the descriptor's position to its end, or to `maxBytes`, into `record`,
+// logging a trace entry per line and an error per format error (the valid flag is then
+// cleared). Lines are read whole, however long.
+void CVFIparseMessageFile(int fd, CVFImessage& record, size_t maxBytes = SIZE_MAX);
 // Parses a whole file's text the same way (the descriptor form reads and calls this).
 void CVFIparseMessageText(const std::string& text, CVFImessage& record);
 // The kind-specific tests; the first failing one is logged and clears the valid flag.

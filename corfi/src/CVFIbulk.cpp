@@ -44,6 +44,7 @@ void fillSettings(CVcorfiBulkSettings& settings) {
     settings.recipientPattern = g_corfiValues.bulkRecipientPattern;
     settings.messagePattern = g_corfiValues.bulkMessagePattern;
     settings.checkPeriod = g_corfiValues.bulkCheckPeriod;
+    settings.spoolDirectory = g_corfiValues.spoolDir;
 }
 
 // False (and logged) when the settings do not allow a bulk thread.
@@ -83,10 +84,6 @@ void createAndStart(CVsysEventLogInterface* log, CVcorfiBulkSettings& settings) 
     log->trace("Setting Configuration", __LINE__, __FILE__);
     g_bulkDispatcher->setArgument(&settings);
     log->trace("Starting Bulk File Pooling Machine", __LINE__, __FILE__);
-    // tempnam must fall back to the spool directory it is given, never an inherited TMPDIR;
-    // putenv keeps the pointer, hence the static storage.
-    static char clearedTmpdir[] = "TMPDIR=";
-    putenv(clearedTmpdir);
     g_bulkThread->start(g_bulkDispatcher.get());
 }
 

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <optional>
 
+#include "CVException.h"
 #include "CVFIbulk.h"
 #include "CVFIdispatch.h"
 #include "CVFIresources.h"
@@ -138,8 +140,12 @@ StepResult loadConfigurationFiles() {
         return kExitMinusOne;
     }
     CVresourceLoadResFile(g_corfiResources, CVFI_RESOURCE_COUNT, dirFile.c_str(), false);
-    // The configuration file may move the spool directory, whoever set it before.
-    if (CVresource* spool = findResource("spool_dir")) {
+    // A spool_dir line in corfi_config moves the spool directory, whoever set it before; without
+    // one, the earlier value stands.
+    CVresource* spool = findResource("spool_dir");
+    const bool spoolSetBefore = spool != nullptr && spool->set;
+    const std::string spoolBefore = g_corfiValues.spoolDir;
+    if (spool != nullptr) {
         spool->set = false;
     }
 
@@ -153,6 +159,10 @@ StepResult loadConfigurationFiles() {
     }
     CVresourceLoadResFile(g_corfiResources, CVFI_RESOURCE_COUNT, g_corfiPaths.configFile.c_str(),
                           true);
+    if (spoolSetBefore && !spool->set) {
+        storeText(g_corfiValues.spoolDir, sizeof g_corfiValues.spoolDir, spoolBefore);
+        spool->set = true;
+    }
     return std::nullopt;
 }
 
@@ -282,7 +292,6 @@ void installStopHandling() {
                        "Cannot start the stop signal watcher: %s\n",
                        CVsysUtility::getSystemErrorMessage().c_str());
     }
-    signal(SIGCHLD, SIG_IGN);
 }
 
 std::string joinArguments(int argc, char** argv) {
@@ -354,6 +363,21 @@ CVconEvent& CVFIstopEvent() {
     alignas(CVconEvent) static unsigned char storage[sizeof(CVconEvent)];
     static CVconEvent* const event = new (storage) CVconEvent(true);
     return *event;
+}
+
+bool CVFIstopRequested(int timeoutMs) {
+    try {
+        return CVFIstopEvent().wait(timeoutMs) == CVconEvent::SIGNALED;
+    } catch (const CVException&) {
+        return true;
+    }
+}
+
+int CVFIsecondsToMilliseconds(int32_t seconds) {
+    if (seconds <= 0) {
+        return 0;
+    }
+    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
 }
 
 void CVFIblockStopSignals() {

@@ -5,6 +5,7 @@
 
 #include "CVcurlService.h"
 #include "CVsysEventLogInterface.h"
+#include "CVsysUtility.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ bool post(CVcurlRequest& request, const char* url) {
     if (result != 0) {
         CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
             ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
-                       "Failed to send message to HTTP(s) server [%s] : %s", url,
+                       "Failed to send message to HTTP(s) server [%s] : %s",
+                       CVsysUtility::hideUrlCredentials(url).c_str(),
                        CVcurlService::GetErrorText(result));
         return false;
     }

@@ -1,7 +1,7 @@
 #include "CVFIdispatch.h"
 
 #include <dirent.h>
-#include <signal.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +10,13 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
-#include "CVException.h"
 #include "CVFIdaemon.h"
 #include "CVFIdelivery.h"
 #include "CVFImessage.h"
 #include "CVFIresources.h"
+#include "CVFIspool.h"
 #include "CVfileDescriptor.h"
 #include "CVmonitorFile.h"
 #include "CVsysEventLogInterface.h"
@@ -24,21 +25,36 @@ namespace {
 
 constexpr size_t kLockDirMax = 252;
 constexpr size_t kOpenDirMax = 253;
-const char kLockContent[] = "locker";
+// Another holder of the directory lock (a second daemon on the same spool) is waited for in
+// slices, so that the monitor file stays fresh and a stop is seen; past the whole wait the
+// cycle is skipped rather than blocked for good.
+constexpr int kLockSliceMs = 1000;
+constexpr int kLockSlices = 30;
 
 CVsysEventLogInterface* eventLog(int32_t line) {
     return CVsysEventLogInterface::GetInstance(line, __FILE__);
 }
 
+template <class... Args>
+void logError(int32_t line, const char* format, Args... args) {
+    eventLog(line)->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr, format, args...);
+}
+
 // Everything the loop keeps from one cycle to the next.
 struct DispatchState {
     std::string spoolDir;   // as configured, for the log
-    std::string spoolPath;  // absolute, still valid once the working directory has moved
+    std::string spoolPath;  // absolute, for opening the directory each cycle
     std::string monitorPath;
     std::array<unsigned char, CV_MONITOR_RECORD_SIZE> monitorRecord{};
 };
 
-// A relative spool directory would no longer resolve after the chdir into it.
+// What one walk works with: the directory's descriptor and its lock file's identity.
+struct Walk {
+    int dirFd;
+    struct stat lockInfo;
+};
+
+// A relative spool directory is resolved once, against the start-up working directory.
 std::string absoluteSpoolPath(const std::string& spoolDir) {
     if (spoolDir.empty() || spoolDir[0] == '/') {
         return spoolDir;
@@ -55,82 +71,44 @@ void touchMonitor(DispatchState& state) {
 }
 
 void prepareFirstCycle(DispatchState& state) {
-    signal(SIGCHLD, SIG_IGN);
     state.spoolDir = g_corfiValues.spoolDir;
     state.spoolPath = absoluteSpoolPath(state.spoolDir);
     if (chdir(state.spoolPath.c_str()) != 0) {
-        // Not fatal here: the cycle's own checks of the spool directory report it.
+        // Nothing depends on the working directory; the cycle's own checks report the spool.
     }
     state.monitorPath = CVpathJoin(g_corfiPaths.tempDir, ".ACFI");
     const char* arguments[] = {g_corfiPaths.commandLine.c_str()};
     if (!CVmonitorFileCreate(state.monitorPath.c_str(), "CVD-CORFI", state.monitorRecord.data(), "",
                              1, arguments)) {
-        eventLog(__LINE__)->LogEvent(
-            CVsysEventLogInterface::CODE_ERROR, nullptr,
-            "Failed to create mointor file. Service may not be monitored\n");
+        logError(__LINE__, "Failed to create mointor file. Service may not be monitored\n");
     }
     touchMonitor(state);
 }
 
-// A signalled stop event, or one that cannot be waited on, ends the loop.
-bool stopRequested(int timeoutMs) {
-    try {
-        return CVFIstopEvent().wait(timeoutMs) == CVconEvent::SIGNALED;
-    } catch (const CVException&) {
-        return true;
-    }
-}
-
-int restMilliseconds() {
-    const int32_t rest = g_corfiValues.rest;
-    if (rest <= 0) {
-        return 0;
-    }
-    return rest > INT_MAX / 1000 ? INT_MAX : rest * 1000;
-}
-
-// The directory bit alone decides, so block devices and sockets count as directories too. An
-// entry gone before its stat counts as a file; opening it then fails.
-bool isDirectoryEntry(const DispatchState& state, const char* name) {
-    struct stat info;
-    const std::string path = state.spoolPath + "/" + name;
-    return stat(path.c_str(), &info) == 0 && (info.st_mode & 0040000) != 0;
-}
-
-// Opens, locks and parses one message file. False when it could not be read.
-bool readMessageFile(const char* name, CVFImessage& record) {
-    CVsysEventLogInterface* log = eventLog(__LINE__);
-    const int fd = CVfdOpen(name, "r");
-    if (fd < 0) {
-        log->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr, "Couldn't open spool file %s\n",
-                      name);
+// Opens, locks and parses one accepted message file; false when it could not be locked.
+bool readMessageFile(const char* name, int fd, CVFImessage& record) {
+    if (!CVFIlockSpoolEntry(fd)) {
+        logError(__LINE__, "Couldn't lock spool file %s using flock\n", name);
         return false;
     }
-    if (CVfdLock(fd, false, true) != 0) {
-        log->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
-                      "Couldn't lock spool file %s using flock\n", name);
-        CVfdReleaseClose(fd);
-        return false;
-    }
-    CVFIparseMessageFile(fd, record);
+    CVFIparseMessageFile(fd, record, CVFI_MAX_MESSAGE_FILE);
     if (record.hasMessage) {
-        log->LogDebug(CVsysEventLogInterface::CODE_TRACE, "get message [%s]\n",
-                      record.message.c_str());
+        eventLog(__LINE__)->LogDebug(CVsysEventLogInterface::CODE_TRACE, "get message [%s]\n",
+                                     record.message.c_str());
     }
     if (CVfdUnlock(fd) != 0) {
-        log->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
-                      "Couldn't unlock spool file %s using flock\n", name);
+        logError(__LINE__, "Couldn't unlock spool file %s using flock\n", name);
     }
-    CVfdReleaseClose(fd);
     return true;
 }
 
-// Every file that was read is either kept for its scheduled time or removed.
-void decideFate(const char* name, CVFImessage& record) {
+// Every file that was read is either kept for its scheduled time or removed, and only while
+// its name still names the file that was read.
+void decideFate(const Walk& walk, const char* name, const struct stat& read, CVFImessage& record) {
     CVFIvalidateMessage(record);
     if (!record.valid) {
         CVFIlogFailed(record);
-        unlink(name);
+        CVFIremoveSpoolEntry(walk.dirFd, name, read);
         return;
     }
     switch (CVFIdeliverMessage(record, g_corfiValues.corvanexsUrl, time(nullptr))) {
@@ -138,44 +116,91 @@ void decideFate(const char* name, CVFImessage& record) {
             break;
         case CVFI_DELIVERED:
             CVFIlogCompleted(record);
-            unlink(name);
+            CVFIremoveSpoolEntry(walk.dirFd, name, read);
             break;
         default:
-            unlink(name);
+            CVFIremoveSpoolEntry(walk.dirFd, name, read);
             CVFIlogFailed(record);
             break;
     }
 }
 
-void handleEntry(const char* name) {
-    eventLog(__LINE__)->LogDebug(CVsysEventLogInterface::CODE_TRACE, "Process File [%s] \n", name);
-    if (!CVFIisMessageFileName(name)) {
+// Nothing of a refused entry is read; the entry itself, never what it points to, goes.
+void refuse(const Walk& walk, const char* name, const CVFIspoolEntry& entry) {
+    logError(__LINE__, "%s", CVFIrefusalText(entry, name).c_str());
+    CVFIlogFailed(CVFImessage());
+    CVFIremoveSpoolEntry(walk.dirFd, name, entry.info);
+}
+
+void handleMessageFile(const Walk& walk, const char* name, const struct stat* seen) {
+    CVFIspoolEntry entry = CVFIopenSpoolEntry(walk.dirFd, name, seen, walk.lockInfo);
+    if (entry.verdict == CVFIentryVerdict::CANNOT_OPEN) {
+        logError(__LINE__, "Couldn't open spool file %s\n", name);
+        return;
+    }
+    if (entry.verdict != CVFIentryVerdict::ACCEPTED) {
+        refuse(walk, name, entry);
         return;
     }
     CVFImessage record;
-    if (readMessageFile(name, record)) {
-        decideFate(name, record);
+    const bool read = readMessageFile(name, entry.fd.get(), record);
+    entry.fd.reset();
+    if (read) {
+        decideFate(walk, name, entry.info, record);
+    }
+}
+
+// Sub-directories are left alone without a word; an entry gone before its status counts as a
+// file, which then fails to open.
+void handleEntry(const Walk& walk, const char* name) {
+    struct stat seen;
+    const bool known = fstatat(walk.dirFd, name, &seen, AT_SYMLINK_NOFOLLOW) == 0;
+    if (known && S_ISDIR(seen.st_mode)) {
+        return;
+    }
+    eventLog(__LINE__)->LogDebug(CVsysEventLogInterface::CODE_TRACE, "Process File [%s] \n", name);
+    if (CVFIisMessageFileName(name)) {
+        handleMessageFile(walk, name, known ? &seen : nullptr);
     }
 }
 
 // Walks the open directory; returns early when a stop is requested between two files.
-void walkDirectory(DispatchState& state, DIR* directory, dirent* entry) {
+void walkDirectory(DispatchState& state, const Walk& walk, DIR* directory, dirent* entry) {
     for (; entry != nullptr; entry = readdir(directory)) {
         touchMonitor(state);
-        if (isDirectoryEntry(state, entry->d_name)) {
-            continue;
-        }
-        handleEntry(entry->d_name);
-        if (stopRequested(0)) {
+        handleEntry(walk, entry->d_name);
+        if (CVFIstopRequested()) {
             return;
         }
     }
 }
 
-void logDirectoryError(const char* format, const std::string& spoolDir) {
-    eventLog(__LINE__)->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr, format,
-                                 spoolDir.c_str());
+enum class CycleLock { LOCKED, SKIP, END };
+
+CycleLock lockSpool(DispatchState& state, int dirFd, CVioDescriptor& lock) {
+    if (state.spoolPath.size() > kLockDirMax) {
+        return CycleLock::END;
+    }
+    for (int slice = 0; slice < kLockSlices; ++slice) {
+        switch (CVFIlockSpoolDirectory(dirFd, kLockSliceMs, lock)) {
+            case CVFIlockResult::LOCKED:
+                return CycleLock::LOCKED;
+            case CVFIlockResult::FAILED:
+                return CycleLock::END;
+            case CVFIlockResult::BUSY:
+                touchMonitor(state);
+                if (CVFIstopRequested()) {
+                    return CycleLock::SKIP;
+                }
+                break;
+        }
+    }
+    logError(__LINE__, "Spool directory [%s] is still locked by another process; cycle skipped",
+             state.spoolDir.c_str());
+    return CycleLock::SKIP;
 }
+
+using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
 
 // One cycle; false when the loop must end.
 bool runCycle(DispatchState& state) {
@@ -183,31 +208,32 @@ bool runCycle(DispatchState& state) {
         eventLog(__LINE__)->LogInfo(nullptr, "Not a primary server. Quit\n");
         return false;
     }
-    const int lockFd = CVFIlockSpoolDirectory(state.spoolPath);
-    if (lockFd < 0) {
-        logDirectoryError("Cannot lock directory [%s]\n", state.spoolDir);
-        return false;
-    }
-    struct stat info;
-    if (stat(state.spoolPath.c_str(), &info) != 0) {
-        CVfdReleaseClose(lockFd);
-        logDirectoryError("Cannot get status of directory [%s]\n", state.spoolDir);
-        return false;
-    }
-    DIR* directory =
-        state.spoolPath.size() <= kOpenDirMax ? opendir(state.spoolPath.c_str()) : nullptr;
-    dirent* first = directory ? readdir(directory) : nullptr;
-    if (first == nullptr) {
-        if (directory) {
-            closedir(directory);
+    CVioDescriptor dirFd = CVFIopenSpoolDirectory(state.spoolPath);
+    CVioDescriptor lock;
+    const CycleLock locked = dirFd ? lockSpool(state, dirFd.get(), lock) : CycleLock::END;
+    if (locked != CycleLock::LOCKED) {
+        if (locked == CycleLock::END) {
+            logError(__LINE__, "Cannot lock directory [%s]\n", state.spoolDir.c_str());
         }
-        CVfdReleaseClose(lockFd);
-        logDirectoryError("No file can be found in directory [%s]\n", state.spoolDir);
+        return locked == CycleLock::SKIP;
+    }
+    Walk walk{dirFd.get(), {}};
+    struct stat dirInfo;
+    if (fstat(dirFd.get(), &dirInfo) != 0 || fstat(lock.get(), &walk.lockInfo) != 0) {
+        logError(__LINE__, "Cannot get status of directory [%s]\n", state.spoolDir.c_str());
         return false;
     }
-    walkDirectory(state, directory, first);
-    closedir(directory);
-    CVfdReleaseClose(lockFd);
+    DirPtr directory(state.spoolPath.size() <= kOpenDirMax ? fdopendir(dirFd.get()) : nullptr,
+                     closedir);
+    if (directory) {
+        dirFd.release();  // closed with the directory stream
+    }
+    dirent* first = directory ? readdir(directory.get()) : nullptr;
+    if (first == nullptr) {
+        logError(__LINE__, "No file can be found in directory [%s]\n", state.spoolDir.c_str());
+        return false;
+    }
+    walkDirectory(state, walk, directory.get(), first);
     return true;
 }
 
@@ -217,33 +243,9 @@ bool CVFIisMessageFileName(const char* name) {
     return name != nullptr && strncasecmp(name, "corfi", 5) == 0;
 }
 
-int CVFIlockSpoolDirectory(const std::string& spoolDir) {
-    if (spoolDir.size() > kLockDirMax) {
-        return -1;
-    }
-    const bool endsInSeparator =
-        !spoolDir.empty() && (spoolDir.back() == '/' || spoolDir.back() == '\\');
-    const std::string path = spoolDir + (endsInSeparator ? "lock" : "/lock");
-    int fd = CVfdLockedOpen(path.c_str(), "r+", true);
-    if (fd >= 0) {
-        return fd;
-    }
-    fd = CVfdLockedOpen(path.c_str(), "w", true);
-    if (fd < 0) {
-        return -1;
-    }
-    const ssize_t length = static_cast<ssize_t>(sizeof kLockContent - 1);
-    if (write(fd, kLockContent, sizeof kLockContent - 1) != length) {
-        CVfdReleaseClose(fd);
-        return -1;
-    }
-    chmod(path.c_str(), 0666);
-    return fd;
-}
-
 void CVFIdispatchLoop() {
     DispatchState state;
     prepareFirstCycle(state);
-    while (runCycle(state) && !stopRequested(restMilliseconds())) {
+    while (runCycle(state) && !CVFIstopRequested(CVFIsecondsToMilliseconds(g_corfiValues.rest))) {
     }
 }

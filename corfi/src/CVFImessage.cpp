@@ -216,11 +216,11 @@ std::string descriptorPath(int fd) {
 
 }  // namespace
 
-void CVFIparseMessageFile(int fd, CVFImessage& record) {
+void CVFIparseMessageFile(int fd, CVFImessage& record, size_t maxBytes) {
     std::string text;
     char buffer[8192];
-    for (;;) {
-        const ssize_t size = read(fd, buffer, sizeof buffer);
+    while (text.size() < maxBytes) {
+        const ssize_t size = read(fd, buffer, std::min(sizeof buffer, maxBytes - text.size()));
         if (size > 0) {
             text.append(buffer, static_cast<size_t>(size));
         } else if (size == 0) {
@@ -244,9 +244,8 @@ void CVFIparseMessageText(const std::string& text, CVFImessage& record) {
     while (position < text.size()) {
         const size_t feed = text.find('\n', position);
         const size_t end = feed == std::string::npos ? text.size() : feed + 1;
-        const size_t size = std::min(end - position, CVFI_MAX_LINE);
-        std::string line = text.substr(position, size);
-        position += size;
+        std::string line = text.substr(position, end - position);
+        position = end;
         // A line is a C text to the daemon: a zero byte ends it.
         line.resize(std::strlen(line.c_str()));
         parser.line(line);

@@ -22,15 +22,6 @@ namespace {
 
 constexpr size_t kNameBufferSize = 1024;
 
-// An event that cannot be waited on counts as a stop, like a signalled one.
-bool stopSignalled(int timeoutMs) {
-    try {
-        return CVFIstopEvent().wait(timeoutMs) == CVconEvent::SIGNALED;
-    } catch (const CVException&) {
-        return true;
-    }
-}
-
 std::string trimmed(const std::string& text) {
     size_t begin = 0;
     size_t end = text.size();
@@ -62,13 +53,6 @@ std::string doneName(const std::string& workName) {
 
 std::string failureName(const std::string& workName, int32_t lineIndex) {
     return workName.substr(0, workName.size() - 1) + "F" + std::to_string(lineIndex);
-}
-
-int restMilliseconds(int32_t seconds) {
-    if (seconds <= 0) {
-        return 0;
-    }
-    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
 }
 
 }  // namespace
@@ -153,7 +137,7 @@ void CVcorfiBulkFileDispatcher::runCycle(CVcorfiBulkStatus& status) {
     for (const std::unique_ptr<CVioFile>& file : files) {
         const std::string& path = file->getPath();
         m_log->trace(formatString("Read Bulk Process File [%s]", path.c_str()), __LINE__, __FILE__);
-        stopSeen = stopSeen || stopSignalled(0);
+        stopSeen = stopSeen || CVFIstopRequested();
         if (stopSeen) {
             continue;
         }
@@ -184,7 +168,7 @@ bool CVcorfiBulkFileDispatcher::restUntilNextCycle() {
     m_log->trace(
         formatString("Bulk File Processing resting for [%d] seconds.", m_settings->checkPeriod),
         __LINE__, __FILE__);
-    if (stopSignalled(restMilliseconds(m_settings->checkPeriod))) {
+    if (CVFIstopRequested(CVFIsecondsToMilliseconds(m_settings->checkPeriod))) {
         m_log->trace("Shutdown time Arrive, stop processing Bulk Message Files", __LINE__,
                      __FILE__);
         m_log->trace("Finish processing Bulk Message Files", __LINE__, __FILE__);
@@ -219,7 +203,7 @@ void CVcorfiBulkFileDispatcher::processFile(const std::string& path, CVcorfiBulk
             }
             handleLine(path, lineIndex, line, recipientExpression, messageExpression);
             status.incrementLineCount();
-            if (stopSignalled(0)) {
+            if (CVFIstopRequested()) {
                 file.close();
                 return;
             }
@@ -252,8 +236,11 @@ void CVcorfiBulkFileDispatcher::handleLine(const std::string& path, int32_t line
             formatString("Bulk File[%s:%d] Failed to Extract Message", path.c_str(), lineIndex + 1),
             __LINE__, __FILE__);
     }
+    CVFImessageFields fields;
+    fields.message = message;
+    fields.name = recipient;
     if (!recipient.empty() && !message.empty() &&
-        createMessageFile(message, recipient, "", "", "", "", "")) {
+        createMessageFile(settings().spoolDirectory, fields)) {
         m_log->info(formatString("Create CorFi Node for RCV(%s), MSG(%s)", recipient.c_str(),
                                  message.c_str()),
                     __LINE__, __FILE__);

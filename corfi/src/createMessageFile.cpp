@@ -1,62 +1,34 @@
 #include "createMessageFile.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 
-#include "CVFIresources.h"
-#include "CVioDirectory.h"
-#include "CVioException.h"
-#include "CVioFile.h"
+#include "CVFIspool.h"
+#include "CVioDescriptor.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysUtility.h"
 #include "formatString.h"
 
 namespace {
 
-const char* const kUnitTag = "../src/createMessageFile";
+// Random names collide only by bad luck; a handful of draws settles it.
+constexpr int kNameDraws = 8;
+// The sender owns the file and the daemon reads it through the spool's group.
+constexpr mode_t kMessageFileMode = 0640;
 
 void logDebug(int32_t line, const std::string& text) {
-    if (CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(line, __FILE__)) {
-        log->debug(text);
-    }
+    CVsysEventLogInterface::GetInstance(line, __FILE__)->debug(text);
 }
 
 void logError(int32_t line, const std::string& text) {
-    if (CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(line, __FILE__)) {
-        log->error(text);
-    }
+    CVsysEventLogInterface::GetInstance(line, __FILE__)->error(text);
 }
 
-// Empty when no name could be made.
-std::string makeFinalName(const std::string& spoolDir) {
-    std::unique_ptr<char, decltype(&std::free)> name(tempnam(spoolDir.c_str(), "corfi_"),
-                                                     &std::free);
-    return name ? std::string(name.get()) : std::string();
-}
-
-// Beside the final name, but hidden: the dispatch cycle only looks at names beginning "corfi".
-std::string hiddenName(const std::string& finalName) {
-    const size_t slash = finalName.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    return finalName.substr(0, base) + "." + finalName.substr(base);
-}
-
-struct MessageFields {
-    const std::string& message;
-    const std::string& name;
-    const std::string& pin;
-    const std::string& receiver;
-    const std::string& group;
-    const std::string& carrier;
-    const std::string& jobId;
-};
-
-void logRequest(const std::string& finalName, const MessageFields& m) {
-    logDebug(__LINE__, formatString("Creating message file '%s'.", finalName.c_str()));
+void logRequest(const std::string& path, const CVFImessageFields& m) {
+    logDebug(__LINE__, formatString("Creating message file '%s'.", path.c_str()));
     logDebug(__LINE__, formatString(">> Receiver: '%s', Group: '%s', Name: '%s'",
                                     m.receiver.c_str(), m.group.c_str(), m.name.c_str()));
     logDebug(__LINE__, formatString(">> Pin: '%s', Carrier: '%s', JobId: '%s'", m.pin.c_str(),
@@ -64,79 +36,111 @@ void logRequest(const std::string& finalName, const MessageFields& m) {
     logDebug(__LINE__, formatString(">> Message: '%s'", m.message.c_str()));
 }
 
-void writeLines(CVioFile& file, const MessageFields& m) {
-    const std::pair<const char*, const std::string*> optional[] = {
-        {"RECEIVER:", &m.receiver}, {"GROUP:", &m.group},     {"NAME:", &m.name},
-        {"PIN:", &m.pin},           {"CARRIER:", &m.carrier}, {"JOBID:", &m.jobId}};
-    for (const auto& [keyword, value] : optional) {
-        if (!value->empty()) {
-            file.write(std::string(keyword) + "\t" + *value + "\n");
+int writeAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        done += static_cast<size_t>(n);
     }
-    file.write("MESSAGE:\t" + m.message + "\n");
+    return 0;
 }
 
-// Never replaces a file that appeared under the final name since tempnam chose it.
-void publish(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return;
+// A file under the name from a hidden one, never over an existing file. File systems without
+// RENAME_NOREPLACE get the same guarantee from a hard link.
+int publish(int dirFd, const std::string& hidden, const std::string& name) {
+    if (renameat2(dirFd, hidden.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
     }
-    // File systems without RENAME_NOREPLACE refuse the flag itself.
-    if ((errno == EINVAL || errno == ENOSYS) && std::rename(from.c_str(), to.c_str()) == 0) {
-        return;
+    if (errno != EINVAL && errno != ENOSYS) {
+        return errno;
     }
-    throw CVioException(to, kUnitTag, __LINE__, "File Rename Failed",
-                        CVsysUtility::getSystemErrorMessage());
+    if (linkat(dirFd, hidden.c_str(), dirFd, name.c_str(), 0) != 0) {
+        return errno;
+    }
+    unlinkat(dirFd, hidden.c_str(), 0);
+    return 0;
 }
 
-// True when the file is complete under its final name; `created` tells whether the hidden
-// file exists.
-bool writeAndPublish(CVioDirectory& directory, CVioFile& file, const std::string& finalName,
-                     const MessageFields& m, bool& created) {
-    try {
-        if (directory.lockDirectory('w', true) != 0) {
-            throw CVioException(directory.getPath(), kUnitTag, __LINE__, "Directory Lock Failed");
-        }
-        file.open("wx");  // "x": never reuse a file someone else left under the hidden name
-        created = true;
-        file.lock('w', true);
-        writeLines(file, m);
-        file.flush();
-        publish(file.getPath(), finalName);
-        created = false;
-        return true;
-    } catch (const CVioException& e) {
-        logError(__LINE__,
-                 formatString("Message file operation exception: %s", e.getMessage().c_str()));
-        logError(__LINE__, e.toString());
-    } catch (...) {
-        logError(__LINE__, "Exception occurred while creating a FSI message file.");
+// The whole text under the hidden name; 0 or the errno of the failing step.
+int writeHidden(int dirFd, const std::string& hidden, const std::string& text) {
+    CVioDescriptor fd(openat(dirFd, hidden.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             kMessageFileMode));
+    if (!fd) {
+        return errno;
     }
-    return false;
+    int error = writeAll(fd.get(), text);
+    // close() is where a network file system reports a write that did not make it.
+    if (close(fd.release()) != 0 && error == 0) {
+        error = errno;
+    }
+    return error;
 }
 
 }  // namespace
 
-bool createMessageFile(const std::string& message, const std::string& name, const std::string& pin,
-                       const std::string& receiver, const std::string& group,
-                       const std::string& carrier, const std::string& jobId) {
-    const std::string spoolDir = g_corfiValues.spoolDir;
-    const std::string finalName = makeFinalName(spoolDir);
-    if (finalName.empty()) {
-        logError(__LINE__, "Unable to create file in spool directory.");
-        return false;
+std::string CVFImessageFileText(const CVFImessageFields& m) {
+    const std::pair<const char*, const std::string*> optional[] = {
+        {"RECEIVER:", &m.receiver}, {"GROUP:", &m.group}, {"NAME:", &m.name},     {"PIN:", &m.pin},
+        {"CARRIER:", &m.carrier},   {"JOBID:", &m.jobId}, {"TIME_AT:", &m.timeAt}};
+    std::string text;
+    for (const auto& [keyword, value] : optional) {
+        if (!value->empty()) {
+            text += std::string(keyword) + "\t" + *value + "\n";
+        }
     }
-    const MessageFields fields{message, name, pin, receiver, group, carrier, jobId};
-    CVioDirectory directory(spoolDir);
-    logRequest(finalName, fields);
-    CVioFile file(hiddenName(finalName));
-    bool created = false;
-    const bool written = writeAndPublish(directory, file, finalName, fields, created);
-    file.unlock();
-    file.close();
-    if (created) {
-        CVioFile::remove(file.getPath());
+    return text + "MESSAGE:\t" + m.message + "\n";
+}
+
+int CVFIwriteMessageFile(int dirFd, const CVFImessageFields& fields, std::string& name) {
+    if (name.empty()) {
+        name = CVFIrandomMessageName();
     }
-    directory.unlockDirectory();
-    return written;
+    // The dispatch cycle only looks at names beginning "corfi", so it never meets this one.
+    const std::string hidden = "." + name;
+    int error = writeHidden(dirFd, hidden, CVFImessageFileText(fields));
+    for (int draw = 1; error == 0; ++draw) {
+        error = publish(dirFd, hidden, name);
+        if (error != EEXIST || draw == kNameDraws) {
+            break;
+        }
+        name = CVFIrandomMessageName();
+        error = 0;
+    }
+    if (error != 0) {
+        unlinkat(dirFd, hidden.c_str(), 0);
+    }
+    return error;
+}
+
+bool createMessageFile(const std::string& spoolDir, const CVFImessageFields& fields, int* error) {
+    std::string name = CVFIrandomMessageName();
+    logRequest(spoolDir + "/" + name, fields);
+    int failure = 0;
+    const char* step = "Cannot open spool directory";
+    CVioDescriptor dirFd = CVFIopenSpoolDirectory(spoolDir);
+    CVioDescriptor lock;
+    if (!dirFd) {
+        failure = errno;
+    } else if (CVFIlockSpoolDirectory(dirFd.get(), -1, lock) != CVFIlockResult::LOCKED) {
+        failure = errno != 0 ? errno : EAGAIN;
+        step = "Cannot lock spool directory";
+    } else {
+        failure = CVFIwriteMessageFile(dirFd.get(), fields, name);
+        step = "Cannot write message file in";
+    }
+    if (error != nullptr) {
+        *error = failure;
+    }
+    if (failure == 0) {
+        return true;
+    }
+    logError(__LINE__, formatString("Message file operation exception: %s [%s]: %s", step,
+                                    spoolDir.c_str(), CVsysUtility::errorText(failure).c_str()));
+    return false;
 }

@@ -27,18 +27,28 @@ long decimalValue(const std::string& text) {
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
-// A newline is added unless the message already ends in one (white space after it allowed),
-// and never to a message that is empty or blank.
-bool needsNewline(const std::string& message) {
-    for (auto it = message.rbegin(); it != message.rend(); ++it) {
-        if (*it == '\n') {
-            return false;
-        }
-        if (!std::isspace(static_cast<unsigned char>(*it))) {
-            return true;
+// One entry is one line: inside the text a line feed becomes the two characters \n, a carriage
+// return \r and any other control character but tab \xHH, so no text can forge an entry of its
+// own. A final line feed is the entry's own line end and stays real; one is added when missing.
+void appendEscaped(std::string& line, const std::string& message) {
+    static const char kHex[] = "0123456789abcdef";
+    const size_t end =
+        !message.empty() && message.back() == '\n' ? message.size() - 1 : message.size();
+    for (size_t i = 0; i < end; ++i) {
+        const auto c = static_cast<unsigned char>(message[i]);
+        if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            line += "\\x";
+            line += kHex[c >> 4];
+            line += kHex[c & 0xf];
+        } else {
+            line += static_cast<char>(c);
         }
     }
-    return false;
+    line += '\n';
 }
 
 std::string blanksToUnderscores(std::string text) {
@@ -89,7 +99,7 @@ bool CVsysEventLogFileWriter::setParameter(const std::string& key, const std::st
         return setFilePath(value);
     }
     if (sameKey(key, "autoAppend")) {
-        m_autoAppend = true;  // newline completion cannot be switched off
+        m_autoAppend = true;  // every entry ends its line; this cannot be switched off
         return true;
     }
     if (sameKey(key, "perProcessFile")) {
@@ -139,10 +149,7 @@ std::string CVsysEventLogFileWriter::formatLine(const std::string& moduleName, i
     }
     line += levelTag(level);
     line += ' ';
-    line += message;
-    if (m_autoAppend && needsNewline(message)) {
-        line += '\n';
-    }
+    appendEscaped(line, message);
     return line;
 }
 

@@ -18,8 +18,12 @@ public:
     static pthread_t getCurrentThreadID();
     // Text of the current errno (thread-safe; errno is left unchanged).
     static std::string getSystemErrorMessage();
+    // Text of the given errno value (thread-safe).
+    static std::string errorText(int error);
     // Local time through strftime; at most 79 characters.
     static std::string formatTime(time_t time, const char* format);
+    // The URL with a user-info part shown as "user:***@", so it may be logged.
+    static std::string hideUrlCredentials(const std::string& url);
     // Removes white space at both ends in place; returns `text`. Null stays null.
     static char* trim(char* text);
     static int compareNoCase(const char* a, const char* b);

@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -26,13 +27,17 @@ pthread_t CVsysUtility::getCurrentThreadID() {
 }
 
 std::string CVsysUtility::getSystemErrorMessage() {
-    int saved = errno;
-    char buffer[1024] = {};
-    // GNU strerror_r may return a static text instead of filling the buffer.
-    const char* text = strerror_r(saved, buffer, sizeof(buffer) - 1);
-    std::string result = text ? text : "";
+    const int saved = errno;
+    std::string result = errorText(saved);
     errno = saved;
     return result;
+}
+
+std::string CVsysUtility::errorText(int error) {
+    char buffer[1024] = {};
+    // GNU strerror_r may return a static text instead of filling the buffer.
+    const char* text = strerror_r(error, buffer, sizeof(buffer) - 1);
+    return text ? text : "";
 }
 
 std::string CVsysUtility::formatTime(time_t time, const char* format) {
@@ -101,4 +106,21 @@ std::string CVsysUtility::formatV(const char* format, va_list args) {
     std::vector<char> large(static_cast<size_t>(needed) + 1);
     vsnprintf(large.data(), large.size(), format, args);
     return std::string(large.data(), static_cast<size_t>(needed));
+}
+
+std::string CVsysUtility::hideUrlCredentials(const std::string& url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        return url;
+    }
+    const size_t authority = scheme + 3;
+    const size_t authorityEnd = std::min(url.find_first_of("/?#", authority), url.size());
+    // A password may hold an unencoded '@'; the host follows the last one.
+    const size_t at = url.rfind('@', authorityEnd == 0 ? 0 : authorityEnd - 1);
+    if (at == std::string::npos || at < authority) {
+        return url;
+    }
+    const std::string user =
+        url.substr(authority, std::min(url.find(':', authority), at) - authority);
+    return url.substr(0, authority) + user + ":***@" + url.substr(at + 1);
 }

@@ -28,7 +28,6 @@ constexpr size_t kArgsSize = 2048;
 constexpr size_t kExtraSize = 256;
 constexpr size_t kMaxAddressLength = 15;
 constexpr size_t kPhsLineSize = 1024;
-constexpr size_t kCommandOutputSize = 511;
 
 void putTime(unsigned char* record, size_t offset, time_t when) {
     const int32_t value = static_cast<int32_t>(when);
@@ -172,47 +171,11 @@ std::string addressOf(const std::string& line) {
         return "";
     }
     text.erase(text.find_last_not_of(" \t") + 1);
-    // The address goes into a shell command: anything else could carry shell syntax.
+    // Only a dotted IPv4 text can match an interface address; anything else is no address.
     if (text.find_first_not_of("0123456789.") != std::string::npos) {
         return "";
     }
     return text;
-}
-
-// Looks the program up the way the shell run by popen will.
-bool onPath(const char* program) {
-    const char* path = getenv("PATH");
-    std::string dirs = path ? path : "/bin:/usr/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) {
-            end = dirs.size();
-        }
-        std::string dir = dirs.substr(start, end - start);
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
-        struct stat info;
-        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            access(candidate.c_str(), X_OK) == 0) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
-bool netstatShowsAddress(const std::string& address) {
-    const std::string command =
-        formatString("netstat -na|awk '{print $4;}'|grep %s|wc -l", address.c_str());
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "re"), pclose);
-    if (!pipe) {
-        return false;
-    }
-    char output[kCommandOutputSize];
-    if (!fgets(output, sizeof output, pipe.get())) {
-        return false;
-    }
-    return strtol(output, nullptr, 10) > 0;
 }
 
 bool interfacesHoldAddress(const std::string& address) {
@@ -262,7 +225,7 @@ bool CVisPrimaryServer(const char* path) {
     if (address.empty()) {
         return false;
     }
-    return onPath("netstat") ? netstatShowsAddress(address) : interfacesHoldAddress(address);
+    return interfacesHoldAddress(address);
 }
 
 bool CVaddressMatches(const char* address, const char* localAddress) {

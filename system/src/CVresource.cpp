@@ -11,6 +11,7 @@
 
 #include "CVsysEventLogInterface.h"
 #include "CVsysReportError.h"
+#include "CVsysUtility.h"
 #include "formatString.h"
 
 namespace {
@@ -295,7 +296,8 @@ void CVresourceDump(const CVresource* table, int count) {
         if (strstr(name, "password") != nullptr) {
             log->info(formatString("%s:\t******\n", name));
         } else {
-            log->info(formatString("%s:\t%s\n", name, CVresourceResStr(&entry).c_str()));
+            const std::string value = CVsysUtility::hideUrlCredentials(CVresourceResStr(&entry));
+            log->info(formatString("%s:\t%s\n", name, value.c_str()));
         }
     }
 }

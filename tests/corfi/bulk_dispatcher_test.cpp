@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "CVFIbulk.h"
-#include "CVFIresources.h"
 #include "CVcorfiBulkStatus.h"
 #include "CorfiTestLog.h"
 #include "TestSupport.h"
@@ -42,10 +41,8 @@ TEST(MakeWorkName, MarksUnclaimedNamesAndRefusesMarkedOnes) {
 class ProcessFile : public testsupport::TempDirTest {
 protected:
     void SetUp() override {
-        CVFIresetResources();
         fs::create_directories(tmp.file("spool"));
-        std::snprintf(g_corfiValues.spoolDir, sizeof g_corfiValues.spoolDir, "%s",
-                      tmp.file("spool").c_str());
+        settings.spoolDirectory = tmp.file("spool");
         settings.recipientPattern = "TO=(\\d+)";
         settings.messagePattern = "MSG=(.*)$";
         dispatcher.setArgument(&settings);

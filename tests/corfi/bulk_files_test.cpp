@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <regex>
 
-#include "CVFIresources.h"
 #include "CVcorfiBulkStatus.h"
 #include "CVioException.h"
 #include "CorfiTestLog.h"
@@ -18,16 +17,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A message to a recipient by name, as the bulk dispatcher writes it.
+CVFImessageFields named(const std::string& message, const std::string& name) {
+    CVFImessageFields fields;
+    fields.message = message;
+    fields.name = name;
+    return fields;
+}
+
 class MessageFileTest : public testsupport::TempDirTest {
 protected:
-    void SetUp() override {
-        fs::create_directories(spool);
-        snprintf(g_corfiValues.spoolDir, sizeof g_corfiValues.spoolDir, "%s", spool.c_str());
-        setenv("TMPDIR", "", 1);  // as the bulk dispatcher leaves it
-    }
-    void TearDown() override {
-        savedTmpDir.empty() ? unsetenv("TMPDIR") : setenv("TMPDIR", savedTmpDir.c_str(), 1);
-    }
+    void SetUp() override { fs::create_directories(spool); }
     // Every entry of `dir` except the directory's lock file.
     static std::vector<std::string> entries(const std::string& dir) {
         std::vector<std::string> names;
@@ -39,22 +39,21 @@ protected:
 
     corfitest::CorfiTestLog log{tmp};
     const std::string spool = tmp.file("spool");
-    const std::string savedTmpDir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
 };
 
 TEST_F(MessageFileTest, WritesOneCompleteFileInTheSpoolDirectory) {
     const struct {
-        std::vector<std::string> args;  // message, name, pin, receiver, group, carrier, job id
+        CVFImessageFields fields;
         std::string content;
     } cases[] = {
-        {{"Hello", "1234", "", "", "", "", ""}, "NAME:\t1234\nMESSAGE:\tHello\n"},
-        {{"m", "n", "p", "r", "g", "c", "j"},
-         "RECEIVER:\tr\nGROUP:\tg\nNAME:\tn\nPIN:\tp\nCARRIER:\tc\nJOBID:\tj\nMESSAGE:\tm\n"},
-        {{"", "1234", "", "", "", "", ""}, "NAME:\t1234\nMESSAGE:\t\n"},
+        {named("Hello", "1234"), "NAME:\t1234\nMESSAGE:\tHello\n"},
+        {{"m", "n", "p", "r", "g", "c", "j", "t"},
+         "RECEIVER:\tr\nGROUP:\tg\nNAME:\tn\nPIN:\tp\nCARRIER:\tc\nJOBID:\tj\nTIME_AT:\tt\n"
+         "MESSAGE:\tm\n"},
+        {named("", "1234"), "NAME:\t1234\nMESSAGE:\t\n"},
     };
     for (const auto& c : cases) {
-        const auto& a = c.args;
-        ASSERT_TRUE(createMessageFile(a[0], a[1], a[2], a[3], a[4], a[5], a[6]));
+        ASSERT_TRUE(createMessageFile(spool, c.fields));
         const auto names = entries(spool);
         ASSERT_EQ(names.size(), 1u) << "a temporary file was left behind";
         EXPECT_TRUE(std::regex_match(names[0], std::regex("corfi[A-Za-z0-9]{6}"))) << names[0];
@@ -66,9 +65,10 @@ TEST_F(MessageFileTest, WritesOneCompleteFileInTheSpoolDirectory) {
 TEST_F(MessageFileTest, UnusableSpoolDirectoryFailsAndLeavesNoFile) {
     testsupport::writeFile(tmp.file("plain"), "");
     for (const std::string& dir : {tmp.file("missing"), tmp.file("plain")}) {
-        snprintf(g_corfiValues.spoolDir, sizeof g_corfiValues.spoolDir, "%s", dir.c_str());
-        EXPECT_FALSE(createMessageFile("Hello", "1234", "", "", "", "", "")) << dir;
-        EXPECT_NE(log.take().find("[ERROR] Message file operation exception: File Open Failed"),
+        EXPECT_FALSE(createMessageFile(dir, named("Hello", "1234"))) << dir;
+        EXPECT_NE(log.take().find("[ERROR] Message file operation exception: Cannot open spool "
+                                  "directory [" +
+                                  dir + "]: "),
                   std::string::npos);
     }
     for (const auto& name : entries(tmp.path()))
@@ -81,9 +81,10 @@ TEST_F(MessageFileTest, FailedWriteRemovesThePartialFile) {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{512, 512};  // the write of the message passes the limit
         setrlimit(RLIMIT_FSIZE, &limit);
-        return createMessageFile(message, "1234", "", "", "", "", "") ? 1 : 0;
+        int error = 0;
+        return createMessageFile(spool, named(message, "1234"), &error) ? 1 : error;
     });
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, EFBIG);
     EXPECT_TRUE(entries(spool).empty());
 }
 

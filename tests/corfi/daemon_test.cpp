@@ -96,7 +96,7 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
          "COMPLETED QUICK(5551234), CAR(Acme), MSG(Call me)\n"},
         {"corfi_name", "NAME: Jim\nMESSAGE: Yo\nsee\nyou\n",
          "cmd=Cli&name=Jim&priority=3&modid=cli&message=Yosee%0ayou",
-         "COMPLETED RCPT(Jim), MSG(Yosee\nyou)\n"},
+         "COMPLETED RCPT(Jim), MSG(Yosee\\nyou)\n"},
         {"corfi_past", "RECEIVER: Old\nTIME_AT: 01-01-10-10-00\nMESSAGE: Late\n",
          "cmd=Cli&rcv_name=Old&priority=3&modid=cli&message=Late",
          "COMPLETED RCPT(Old), MSG(Late)\n"},

@@ -107,7 +107,7 @@ TEST_F(DeliveryTest, OutcomeLinesNameTheFirstTargetPresent) {
         CVFImessage record;
         std::string completed, failed;
     } cases[] = {
-        {{CVFI_KIND_GROUP, "Jane", "Ops", "", "", "", 0, "a\nb"}, "RCPT(Jane), MSG(a\nb)", ""},
+        {{CVFI_KIND_GROUP, "Jane", "Ops", "", "", "", 0, "a\nb"}, "RCPT(Jane), MSG(a\\nb)", ""},
         {{CVFI_KIND_NAME, "Jim", "", "", "", "", 0, "m"}, "RCPT(Jim), MSG(m)", ""},
         {{CVFI_KIND_QUICK, "", "Ops", "5", "Tel", "", 0, "m"}, "GROUP(Ops), MSG(m)", ""},
         {{CVFI_KIND_QUICK, "", "", "5", "Tel", "", 0, "m"}, "QUICK(5), CAR(Tel), MSG(m)", ""},

@@ -26,7 +26,7 @@ std::string describe(const CVFImessage& m) {
 
 TEST_F(MessageLogTest, FilesAreReadIntoFieldsAndCheckedPerKind) {
     corfitest::CorfiTestLog log(tmp);
-    const std::string longName(2038, 'a');  // "RECEIVER: " + this fills one 2,048-byte piece
+    const std::string longJob(100000, 'j');  // lines are read whole, whatever their length
     const struct {
         std::string text, expected, errors;
     } cases[] = {
@@ -54,7 +54,8 @@ TEST_F(MessageLogTest, FilesAreReadIntoFieldsAndCheckedPerKind) {
          "receiver rcv=\xe9ric msg=more invalid", "Empty JOBID field\nEmpty TIME_AT field"},
         {"RECEIVER: Jane\r\nMESSAGE: Hello  \r\nworld\r\nagain\r\n",
          "receiver rcv=Jane msg=Hello  world \nagain valid", ""},
-        {"RECEIVER: " + longName + "MESSAGE: m\n", "receiver rcv=" + longName + " msg=m valid", ""},
+        {"RECEIVER: Jane\nJOBID: " + longJob + "GROUP: x\nMESSAGE: m\n",
+         "receiver rcv=Jane job=" + longJob + "GROUP: x msg=m valid", ""},
         {"RECEIVER: Jane\n", "receiver rcv=Jane invalid", "Empty MESSAGE field"},
         {"RECEIVER:\nGROUP: #\nPIN:\nCARRIER: \t\nJOBID:\nTIME_AT:\nNAME:\nMESSAGE:\n",
          "receiver invalid",
@@ -84,7 +85,7 @@ TEST_F(MessageLogTest, DescriptorIsReadFromItsPositionWithOneTracePerLine) {
     CVFIparseMessageFile(fd, record);
     close(fd);
     EXPECT_EQ("name rcv=Jim msg=ab valid", describe(record));
-    EXPECT_EQ("[TRACE] read [NAME: Jim\r]\n[TRACE] read [MESSAGE: a]\n[TRACE] read [b]\n",
+    EXPECT_EQ("[TRACE] read [NAME: Jim\\r]\n[TRACE] read [MESSAGE: a]\n[TRACE] read [b]\n",
               log.take());
 }
 

@@ -89,19 +89,22 @@ TEST_F(FileWriterTest, LineCarriesStampModuleTagAndMessage) {
               readFile(tmp.file("a.txt")));
 }
 
-TEST_F(FileWriterTest, EachLevelGetsItsTagAndANewlineOnlyWhenTheTextLacksOne) {
+// Every entry is one line, whatever its text holds: nothing in a text can forge an entry.
+TEST_F(FileWriterTest, EachLevelGetsItsTagAndEveryEntryIsOneLine) {
     struct Case {
         int level;
         const char *message, *written;
-    } cases[] = {{0, "ends in a letter", "m  ends in a letter\n"},
-                 {1, "ends in a newline\n", "m [TRACE] ends in a newline\n"},
-                 {2, "newline then blanks\n  \t", "m [DEBUG] newline then blanks\n  \t"},
-                 {3, "letter then blanks  ", "m [INFO] letter then blanks  \n"},
-                 {4, "two lines\nsecond", "m [WARN] two lines\nsecond\n"},
-                 {5, "", "m [ERROR] "},
-                 {6, "   ", "m [CRITICAL]    "},
-                 {7, "x", "m [FATAL] x\n"},
-                 {8, "x", "m  x\n"}};
+    } cases[] = {
+        {0, "ends in a letter", "m  ends in a letter\n"},
+        {1, "ends in a newline\n", "m [TRACE] ends in a newline\n"},
+        {2, "newline then blanks\n  \t", "m [DEBUG] newline then blanks\\n  \t\n"},
+        {3, "letter then blanks  ", "m [INFO] letter then blanks  \n"},
+        {4, "two lines\n02/03/2024 10:00:00 m [INFO] forged",
+         "m [WARN] two lines\\n02/03/2024 10:00:00 m [INFO] forged\n"},
+        {5, "", "m [ERROR] \n"},
+        {6, "cr\r bell\a del\x7f \xc3\xa9", "m [CRITICAL] cr\\r bell\\x07 del\\x7f \xc3\xa9\n"},
+        {7, "200 OK\n\n", "m [FATAL] 200 OK\\n\n"},
+        {8, "x", "m  x\n"}};
     const std::string path = tmp.file("a.txt");
     auto writer = fileWriter(path);
     ASSERT_TRUE(writer->setParameter("autoAppend", "0"));  // cannot switch it off
