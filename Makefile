@@ -8,8 +8,10 @@ BUILD       := build
 BUILD_ASAN  := build-asan
 BUILD_TSAN  := build-tsan
 BUILD_BENCH := build-bench
+BUILD_FUZZ  := build-fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-sanitize test-asan test-tsan bench format clean
+.PHONY: all deps build demo test test-sanitize test-asan test-tsan bench fuzz format clean
 
 all: build
 
@@ -51,8 +53,15 @@ bench: deps
 	@cmake --build $(BUILD_BENCH) -j $(JOBS) --target benches
 	@for b in $(BUILD_BENCH)/bench/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true || exit 1; done
 
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS on its seed corpus.
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DFUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzzers
+	@scripts/run-fuzzers $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_FUZZ)
