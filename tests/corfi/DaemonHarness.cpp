@@ -113,8 +113,9 @@ int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<s
     return status;
 }
 
-void DaemonTest::startDaemon(const std::vector<std::string>& args,
-                             const std::vector<std::string>& env, std::string configDir) {
+void DaemonTest::startDaemonAs(testsupport::ChildProcess& process,
+                               const std::vector<std::string>& args,
+                               const std::vector<std::string>& env, std::string configDir) {
     std::vector<std::string> all = {"-config_dir", configDir.empty() ? at("config") : configDir};
     all.insert(all.end(), args.begin(), args.end());
     ASSERT_EQ(0, launch(all, env)) << readFile(tmp.file("out"));
@@ -126,7 +127,7 @@ void DaemonTest::startDaemon(const std::vector<std::string>& args,
         return testsupport::ChildProcess::isChild(pid);
     })) << "no monitor file\n"
         << log();
-    daemon.adopt(pid);
+    process.adopt(pid);
 }
 
 void DaemonTest::drop(const std::string& path, const std::string& content) const {

@@ -30,7 +30,12 @@ protected:
     // Launches with -config_dir and takes the detached daemon named by the monitor file. Call it
     // inside ASSERT_NO_FATAL_FAILURE: when it fails, no daemon is held.
     void startDaemon(const std::vector<std::string>& args = {},
-                     const std::vector<std::string>& env = {}, std::string configDir = "");
+                     const std::vector<std::string>& env = {}, std::string configDir = "") {
+        startDaemonAs(daemon, args, env, configDir);
+    }
+    // The same for a second daemon held in `process`, of the installation at base.
+    void startDaemonAs(testsupport::ChildProcess& process, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env = {}, std::string configDir = "");
     bool waitForExit() { return daemon.waitForExit(); }
 
     // Moved in complete, so the daemon never sees it half-written.
