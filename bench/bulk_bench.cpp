@@ -16,7 +16,6 @@
 
 #include "BenchSupport.h"
 #include "CVFIbulk.h"
-#include "CVFIresources.h"
 #include "CVcorfiBulkFileDispatcher.h"
 #include "CVcorfiBulkStatus.h"
 #include "CVsysEventLogInterface.h"
@@ -72,8 +71,6 @@ double referenceRate(const std::string& bulkPath, const std::string& spool) {
 
 // (2): processFile over the same lines.
 double dispatcherRate(const ScratchDir& dir, const std::string& bulkPath) {
-    std::snprintf(g_corfiValues.spoolDir, sizeof g_corfiValues.spoolDir, "%s",
-                  dir.directory("spool").c_str());
     CVsysEventLogInterface* log =
         CVsysEventLogInterface::CreateInstance(kModule, CVsysEventLogInterface::MULTI_THREADED,
                                                dir.directory("config"), dir.directory("logs"));
@@ -83,6 +80,7 @@ double dispatcherRate(const ScratchDir& dir, const std::string& bulkPath) {
     CVcorfiBulkSettings settings;
     settings.recipientPattern = "TO=(\\d+)";
     settings.messagePattern = "MSG=(.*)$";
+    settings.spoolDirectory = dir.directory("spool");
     CVcorfiBulkFileDispatcher dispatcher("corfidir", log, dir.directory("temp"));
     dispatcher.setArgument(&settings);
     CVcorfiBulkStatus status(dir.file("temp"));
@@ -111,9 +109,6 @@ void BM_BulkFileAgainstBareFileWork(benchmark::State& state) {
     for (auto _ : state) {
         try {
             ScratchDir dir;
-            // The message file writer must name its files in the spool directory.
-            static char clearedTmpdir[] = "TMPDIR=";
-            putenv(clearedTmpdir);
             writeBulkFile(dir.file("list.txt"));
             // The reference runs before and after, so that neither side alone meets the disk
             // state the other one left.
