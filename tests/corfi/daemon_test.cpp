@@ -72,6 +72,21 @@ TEST_F(DaemonTest, TakesEachResourceFromTheFirstSourceButSpoolDirFromCorfiConfig
     }
 }
 
+// Without a spool_dir line in corfi_config, the one from dir (or the command line) stands.
+TEST_F(DaemonTest, SpoolDirGivenOnlyInDirOrOnTheCommandLineIsKept) {
+    const std::string top = base;
+    for (const bool onCommandLine : {false, true}) {
+        base = top + (onCommandLine ? "/args" : "/dir");
+        layout();
+        writeFile(at("config/corfi_config"), "rest: 1\nlog_dir: " + at("logs") + "\n");
+        writeFile(at("config/dir"), onCommandLine ? "" : "spool_dir: " + at("spool") + "\n");
+        const Names args = onCommandLine ? Names{"-spool_dir", at("spool")} : Names{};
+        ASSERT_NO_FATAL_FAILURE(startDaemon(args));
+        EXPECT_TRUE(waitForLog("[INFO] spool_dir:\t" + at("spool") + "\n")) << log();
+        daemon.stop(SIGTERM);
+    }
+}
+
 TEST_F(DaemonTest, RootDirFileMovesTheConfigurationDirectory) {
     const std::string configDir = tmp.file("config");
     std::filesystem::create_directory(configDir);
