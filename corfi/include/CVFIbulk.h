@@ -13,6 +13,7 @@ struct CVcorfiBulkSettings {
     std::string messagePattern;
     int32_t checkPeriod = 60;    // seconds
     std::string spoolDirectory;  // where message files are written
+    bool watch = false;          // a new bulk file ends the rest at once (spool_watch)
 };
 
 // Checks the settings taken from the resource table and starts the bulk thread.

@@ -20,6 +20,10 @@ extern CVFIdaemonPaths g_corfiPaths;
 // The manual-reset stop event. Signals never touch it directly: a watcher thread sets it.
 CVconEvent& CVFIstopEvent();
 
+// Sets the stop event and makes CVFIstopDescriptor() readable. Not for signal context.
+void CVFIrequestStop();
+// Readable once a stop was requested, and from then on: for waits that watch descriptors too.
+int CVFIstopDescriptor();
 // True when a stop was requested, waiting up to `timeoutMs` for one (0: just look). An event
 // that cannot be waited on counts as a stop.
 bool CVFIstopRequested(int timeoutMs = 0);

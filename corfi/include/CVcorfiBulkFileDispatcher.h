@@ -11,6 +11,7 @@
 
 class CVsysEventLogInterface;
 class CVcorfiBulkStatus;
+class CVcorfiDirectoryWatch;
 class CVcorfiRegex;
 struct CVcorfiBulkSettings;
 
@@ -38,6 +39,7 @@ private:
     std::unique_ptr<CVcorfiBulkStatus> openStatus();
     void runCycle(CVcorfiBulkStatus& status);
     void claimFile(const std::string& path, CVcorfiBulkStatus& status);
+    void watchBulkDirectory();
     // True when the stop came during the rest.
     bool restUntilNextCycle();
     void handleLine(const std::string& path, int32_t lineIndex, const std::string& line,
@@ -50,4 +52,6 @@ private:
     CVsysEventLogInterface* m_log;                    // not owned
     const CVcorfiBulkSettings* m_settings = nullptr;  // not owned; set by run()
     std::string m_tempDirectory;
+    // Ends the rest when a new bulk file arrives; set by run() when the settings ask for it.
+    std::unique_ptr<CVcorfiDirectoryWatch> m_watch;
 };

@@ -45,6 +45,7 @@ void fillSettings(CVcorfiBulkSettings& settings) {
     settings.messagePattern = g_corfiValues.bulkMessagePattern;
     settings.checkPeriod = g_corfiValues.bulkCheckPeriod;
     settings.spoolDirectory = g_corfiValues.spoolDir;
+    settings.watch = g_corfiValues.spoolWatch != 0;
 }
 
 // False (and logged) when the settings do not allow a bulk thread.

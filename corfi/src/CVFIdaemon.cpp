@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,14 +279,19 @@ void logBanner() {
     log->LogInfo(nullptr, "%s", kBannerLine);
 }
 
+void fillStopSignals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGABRT);
+}
+
 void installStopHandling() {
     if (!CVFIstartSignalWatcher()) {
         // Without the watcher the signals' default action is the only way to stop.
         sigset_t stopSignals;
-        sigemptyset(&stopSignals);
-        for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGABRT}) {
-            sigaddset(&stopSignals, number);
-        }
+        fillStopSignals(&stopSignals);
         pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
         CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
             ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
@@ -331,14 +337,6 @@ int runDaemon(int argc, char** argv) {
     return 0;
 }
 
-void fillStopSignals(sigset_t* set) {
-    sigemptyset(set);
-    sigaddset(set, SIGINT);
-    sigaddset(set, SIGQUIT);
-    sigaddset(set, SIGTERM);
-    sigaddset(set, SIGABRT);
-}
-
 // Stop signals are taken synchronously here, because setting the event takes a mutex and so
 // must not happen in signal context. A SIGQUIT aimed at one thread (the event log's Stop or
 // CVconThread::kill on a thread that outlived its wait) stays pending on that thread, since
@@ -350,7 +348,7 @@ void* watchStopSignals(void*) {
     for (;;) {
         int number = 0;
         if (sigwait(&stopSignals, &number) == 0) {
-            CVFIstopEvent().set();
+            CVFIrequestStop();
         }
     }
     return nullptr;
@@ -363,6 +361,19 @@ CVconEvent& CVFIstopEvent() {
     alignas(CVconEvent) static unsigned char storage[sizeof(CVconEvent)];
     static CVconEvent* const event = new (storage) CVconEvent(true);
     return *event;
+}
+
+int CVFIstopDescriptor() {
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void CVFIrequestStop() {
+    CVFIstopEvent().set();
+    const uint64_t one = 1;
+    if (write(CVFIstopDescriptor(), &one, sizeof one) < 0) {
+        // Only a full counter refuses the write, and that leaves the descriptor readable too.
+    }
 }
 
 bool CVFIstopRequested(int timeoutMs) {
@@ -405,6 +416,7 @@ bool CVFIstartSignalWatcher() {
 int CVFImain(int argc, char** argv) {
     CVFIblockStopSignals();
     CVFIstopEvent();
+    CVFIstopDescriptor();
     g_corfiPaths.programName = cut(argc > 0 && argv[0] ? argv[0] : "", kProgramNameMax);
 
     if (argc == 2 && std::strcmp(argv[1], "-help") == 0) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "CVFImessage.h"
 #include "CVFIresources.h"
 #include "CVFIspool.h"
+#include "CVcorfiDirectoryWatch.h"
 #include "CVfileDescriptor.h"
 #include "CVmonitorFile.h"
 #include "CVsysEventLogInterface.h"
@@ -40,18 +42,33 @@ void logError(int32_t line, const char* format, Args... args) {
     eventLog(line)->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr, format, args...);
 }
 
+// A cycle that handled no message file is followed by at least this wait, so that `rest` 0 does
+// not spin over an empty spool directory.
+constexpr int kIdleWaitMs = 100;
+
 // Everything the loop keeps from one cycle to the next.
 struct DispatchState {
     std::string spoolDir;   // as configured, for the log
     std::string spoolPath;  // absolute, for opening the directory each cycle
     std::string monitorPath;
     std::array<unsigned char, CV_MONITOR_RECORD_SIZE> monitorRecord{};
+    // Ends rests early when message files arrive; null when neither spool_watch nor a `rest`
+    // of 0 asks for it.
+    std::unique_ptr<CVcorfiDirectoryWatch> watch;
+    bool watchEndsRest = false;  // spool_watch is on and inotify works
+};
+
+// What one walk found beyond the files it handled.
+struct CycleOutcome {
+    bool handled = false;    // some message file got its outcome
+    time_t earliestDue = 0;  // the earliest scheduled time still waited for; 0 for none
 };
 
 // What one walk works with: the directory's descriptor and its lock file's identity.
 struct Walk {
     int dirFd;
     struct stat lockInfo;
+    CycleOutcome* outcome;
 };
 
 // A relative spool directory is resolved once, against the start-up working directory.
@@ -70,6 +87,18 @@ void touchMonitor(DispatchState& state) {
     CVmonitorFileTouch(state.monitorPath.c_str(), state.monitorRecord.data());
 }
 
+void prepareWatch(DispatchState& state) {
+    const bool spoolWatch = g_corfiValues.spoolWatch != 0;
+    if (!spoolWatch && g_corfiValues.rest > 0) {
+        return;
+    }
+    state.watch = std::make_unique<CVcorfiDirectoryWatch>(state.spoolPath, CVFIisMessageFileName);
+    if (spoolWatch) {
+        state.watch->warnIfInvalid(state.spoolDir);
+    }
+    state.watchEndsRest = spoolWatch && state.watch->valid();
+}
+
 void prepareFirstCycle(DispatchState& state) {
     state.spoolDir = g_corfiValues.spoolDir;
     state.spoolPath = absoluteSpoolPath(state.spoolDir);
@@ -83,6 +112,7 @@ void prepareFirstCycle(DispatchState& state) {
         logError(__LINE__, "Failed to create mointor file. Service may not be monitored\n");
     }
     touchMonitor(state);
+    prepareWatch(state);
 }
 
 // Opens, locks and parses one accepted message file; false when it could not be locked.
@@ -107,12 +137,19 @@ bool readMessageFile(const char* name, int fd, CVFImessage& record) {
 void decideFate(const Walk& walk, const char* name, const struct stat& read, CVFImessage& record) {
     CVFIvalidateMessage(record);
     if (!record.valid) {
+        walk.outcome->handled = true;
         CVFIlogFailed(record);
         CVFIremoveSpoolEntry(walk.dirFd, name, read);
         return;
     }
+    walk.outcome->handled = true;
     switch (CVFIdeliverMessage(record, g_corfiValues.corvanexsUrl, time(nullptr))) {
         case CVFI_NOT_DUE:
+            walk.outcome->handled = false;
+            if (walk.outcome->earliestDue == 0 ||
+                record.scheduledTime < walk.outcome->earliestDue) {
+                walk.outcome->earliestDue = record.scheduledTime;
+            }
             break;
         case CVFI_DELIVERED:
             CVFIlogCompleted(record);
@@ -127,6 +164,7 @@ void decideFate(const Walk& walk, const char* name, const struct stat& read, CVF
 
 // Nothing of a refused entry is read; the entry itself, never what it points to, goes.
 void refuse(const Walk& walk, const char* name, const CVFIspoolEntry& entry) {
+    walk.outcome->handled = true;
     logError(__LINE__, "%s", CVFIrefusalText(entry, name).c_str());
     CVFIlogFailed(CVFImessage());
     CVFIremoveSpoolEntry(walk.dirFd, name, entry.info);
@@ -203,7 +241,7 @@ CycleLock lockSpool(DispatchState& state, int dirFd, CVioDescriptor& lock) {
 using DirPtr = std::unique_ptr<DIR, int (*)(DIR*)>;
 
 // One cycle; false when the loop must end.
-bool runCycle(DispatchState& state) {
+bool runCycle(DispatchState& state, CycleOutcome& outcome) {
     if (!CVisPrimaryServer(g_corfiPaths.primaryServerFile.c_str())) {
         eventLog(__LINE__)->LogInfo(nullptr, "Not a primary server. Quit\n");
         return false;
@@ -217,7 +255,7 @@ bool runCycle(DispatchState& state) {
         }
         return locked == CycleLock::SKIP;
     }
-    Walk walk{dirFd.get(), {}};
+    Walk walk{dirFd.get(), {}, &outcome};
     struct stat dirInfo;
     if (fstat(dirFd.get(), &dirInfo) != 0 || fstat(lock.get(), &walk.lockInfo) != 0) {
         logError(__LINE__, "Cannot get status of directory [%s]\n", state.spoolDir.c_str());
@@ -243,9 +281,42 @@ bool CVFIisMessageFileName(const char* name) {
     return name != nullptr && strncasecmp(name, "corfi", 5) == 0;
 }
 
+namespace {
+
+// Milliseconds until a file scheduled for `due` may go: the first whole second after it.
+int millisecondsUntilAfter(time_t due) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long left =
+        (static_cast<long long>(due) + 1 - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// The rest after a cycle; true when a stop ended it.
+bool rest(DispatchState& state, const CycleOutcome& outcome) {
+    int restMs = CVFIsecondsToMilliseconds(g_corfiValues.rest);
+    if (state.watchEndsRest && outcome.earliestDue != 0) {
+        restMs = std::min(restMs, millisecondsUntilAfter(outcome.earliestDue));
+    }
+    const bool idle = !outcome.handled && restMs < kIdleWaitMs;
+    if (idle) {
+        restMs = kIdleWaitMs;
+    }
+    if (state.watch && (state.watchEndsRest || idle)) {
+        return state.watch->wait(restMs) == CVcorfiDirectoryWatch::STOPPED;
+    }
+    return CVFIstopRequested(restMs);
+}
+
+}  // namespace
+
 void CVFIdispatchLoop() {
     DispatchState state;
     prepareFirstCycle(state);
-    while (runCycle(state) && !CVFIstopRequested(CVFIsecondsToMilliseconds(g_corfiValues.rest))) {
+    for (;;) {
+        CycleOutcome outcome;
+        if (!runCycle(state, outcome) || rest(state, outcome)) {
+            return;
+        }
     }
 }

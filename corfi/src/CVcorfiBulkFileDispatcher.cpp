@@ -10,6 +10,7 @@
 #include "CVFIbulk.h"
 #include "CVFIdaemon.h"
 #include "CVcorfiBulkStatus.h"
+#include "CVcorfiDirectoryWatch.h"
 #include "CVcorfiRegex.h"
 #include "CVioDirectory.h"
 #include "CVioException.h"
@@ -96,6 +97,9 @@ void CVcorfiBulkFileDispatcher::run(void* argument) {
     }
     m_settings = static_cast<const CVcorfiBulkSettings*>(argument);
     m_log->trace("Start Bulk File Processing...", __LINE__, __FILE__);
+    if (m_settings->watch) {
+        watchBulkDirectory();
+    }
 
     std::unique_ptr<CVcorfiBulkStatus> status = openStatus();
     if (!status) {
@@ -164,11 +168,24 @@ void CVcorfiBulkFileDispatcher::claimFile(const std::string& path, CVcorfiBulkSt
     processFile(workName, status);
 }
 
+// Only a file that a cycle would claim ends the rest, not the names this thread renames to.
+void CVcorfiBulkFileDispatcher::watchBulkDirectory() {
+    const std::string pattern = m_settings->filePattern;
+    m_watch =
+        std::make_unique<CVcorfiDirectoryWatch>(m_settings->directory, [pattern](const char* name) {
+            std::string unused;
+            return CVioFile::matchPattern(name, pattern.c_str()) && makeWorkName(name, 0, unused);
+        });
+    m_watch->warnIfInvalid(m_settings->directory);
+}
+
 bool CVcorfiBulkFileDispatcher::restUntilNextCycle() {
     m_log->trace(
         formatString("Bulk File Processing resting for [%d] seconds.", m_settings->checkPeriod),
         __LINE__, __FILE__);
-    if (CVFIstopRequested(CVFIsecondsToMilliseconds(m_settings->checkPeriod))) {
+    const int restMs = CVFIsecondsToMilliseconds(m_settings->checkPeriod);
+    if (m_watch ? m_watch->wait(restMs) == CVcorfiDirectoryWatch::STOPPED
+                : CVFIstopRequested(restMs)) {
         m_log->trace("Shutdown time Arrive, stop processing Bulk Message Files", __LINE__,
                      __FILE__);
         m_log->trace("Finish processing Bulk Message Files", __LINE__, __FILE__);

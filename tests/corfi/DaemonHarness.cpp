@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 
@@ -155,6 +157,23 @@ std::vector<std::string> DaemonTest::record() const {
         }
     }
     return bodies;
+}
+
+std::vector<long long> DaemonTest::receiptTimes() const {
+    std::istringstream lines(readFile(tmp.file("requests.jsonl")));
+    std::vector<long long> times;
+    for (std::string line; std::getline(lines, line);) {
+        struct tm parts {};
+        int millis = 0;
+        if (std::sscanf(line.c_str(), "{\"time\":\"%d-%d-%dT%d:%d:%d.%dZ\"", &parts.tm_year,
+                        &parts.tm_mon, &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec,
+                        &millis) == 7) {
+            parts.tm_year -= 1900;
+            parts.tm_mon -= 1;
+            times.push_back(static_cast<long long>(timegm(&parts)) * 1000 + millis);
+        }
+    }
+    return times;
 }
 
 std::vector<std::string> DaemonTest::entries(const std::string& dir) const {

@@ -46,6 +46,8 @@ protected:
         return testsupport::pollUntil([&] { return countInLog(text) >= times; });
     }
     std::vector<std::string> record() const;  // request bodies, in arrival order
+    // When the stand-in received each request, in milliseconds since 1970, in arrival order.
+    std::vector<long long> receiptTimes() const;
     std::vector<std::string> entries(const std::string& dir) const;  // of at(dir), sorted
 
     std::string base;  // the installation's top directory, tmp.path() unless a test moves it
