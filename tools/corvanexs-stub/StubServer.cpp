@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -131,7 +132,32 @@ bool StubServer::run() {
 }
 
 void StubServer::stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        m_stopping = true;
+    }
+    m_stopped.notify_all();
     m_server->stop();
+}
+
+// The server waits for its handlers before it returns from run(), so a hung one must end
+// when the server stops.
+void StubServer::hangUntilStopped() {
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    m_stopped.wait(lock, [this] { return m_stopping; });
+}
+
+void StubServer::answerBytes(httplib::Response& response) const {
+    const auto total = static_cast<size_t>(m_options.answerBytes);
+    response.set_content_provider(
+        total, "text/plain", [total](size_t offset, size_t length, httplib::DataSink& sink) {
+            static const std::string filler(65536, 'x');
+            if (offset == 0) {
+                sink.write("200 ", 4);
+                return true;
+            }
+            return sink.write(filler.data(), std::min({length, filler.size(), total - offset}));
+        });
 }
 
 void StubServer::handle(const httplib::Request& request, httplib::Response& response) {
@@ -140,11 +166,18 @@ void StubServer::handle(const httplib::Request& request, httplib::Response& resp
     if (m_options.delayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
     }
-    if (m_options.drop) {
+    if (m_options.hang) {
+        hangUntilStopped();
+    } else if (m_options.drop) {
         dropConnection(request);
+    } else if (!m_options.redirectTo.empty()) {
+        response.set_redirect(m_options.redirectTo, m_options.status);
     } else if (m_options.failEvery > 0 && number % m_options.failEvery == 0) {
         response.status = 500;
         response.set_content("500 Internal error", "text/plain");
+    } else if (m_options.answerBytes >= 0) {
+        response.status = m_options.status;
+        answerBytes(response);
     } else {
         response.status = m_options.status;
         response.set_content(m_options.answer, "text/plain");
