@@ -136,6 +136,9 @@ void decideFate(const char* name, CVFImessage& record) {
     switch (CVFIdeliverMessage(record, g_corfiValues.corvanexsUrl, time(nullptr))) {
         case CVFI_NOT_DUE:
             break;
+        case CVFI_INTERRUPTED:
+            CVFIlogInterrupted(name);
+            break;
         case CVFI_DELIVERED:
             CVFIlogCompleted(record);
             unlink(name);

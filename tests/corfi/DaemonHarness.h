@@ -25,6 +25,9 @@ protected:
     void layout(const std::string& configLines = "", const std::string& dirLines = "");
     void logLevel(const std::string& level) const;  // of the daemon's log; layout() sets trace
     void startStub(const std::vector<std::string>& options = {});
+    // Another stand-in beside `stub`, recording into tmp/`record`; its port, 0 when it failed.
+    int startOtherStub(testsupport::ChildProcess& other, const std::string& record,
+                       const std::vector<std::string>& options = {});
     // Runs the daemon to the end of its direct child (0 once detached); output in tmp/out.
     int launch(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
     // Launches with -config_dir and takes the detached daemon named by the monitor file. Call it
@@ -40,7 +43,8 @@ protected:
     bool waitForLog(const std::string& text, int times = 1) const {
         return testsupport::pollUntil([&] { return countInLog(text) >= times; });
     }
-    std::vector<std::string> record() const;  // request bodies, in arrival order
+    // Request bodies, in arrival order, of tmp/`file`.
+    std::vector<std::string> record(const std::string& file = "requests.jsonl") const;
     std::vector<std::string> entries(const std::string& dir) const;  // of at(dir), sorted
 
     std::string base;  // the installation's top directory, tmp.path() unless a test moves it

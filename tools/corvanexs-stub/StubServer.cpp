@@ -99,14 +99,24 @@ StubServer::StubServer(const StubOptions& options)
         m_recorder = std::make_unique<RequestRecorder>(options.recordPath);
     }
     auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-        handle(request, response);
+        handle(request, request.body, response);
+    };
+    // The library refuses a form body above 8 KiB unless the handler reads the body itself.
+    auto reader = [this](const httplib::Request& request, httplib::Response& response,
+                         const httplib::ContentReader& content) {
+        std::string body;
+        content([&body](const char* data, size_t length) {
+            body.append(data, length);
+            return true;
+        });
+        handle(request, body, response);
     };
     // Without it a kept-alive client waits for the delayed acknowledgement of the headers
     // before the body follows.
     m_server->set_tcp_nodelay(true);
     m_server->Get(kAnyPath, handler)
-        .Post(kAnyPath, handler)
-        .Put(kAnyPath, handler)
+        .Post(kAnyPath, reader)
+        .Put(kAnyPath, reader)
         .Delete(kAnyPath, handler)
         .Patch(kAnyPath, handler)
         .Options(kAnyPath, handler);
@@ -160,9 +170,10 @@ void StubServer::answerBytes(httplib::Response& response) const {
         });
 }
 
-void StubServer::handle(const httplib::Request& request, httplib::Response& response) {
+void StubServer::handle(const httplib::Request& request, const std::string& body,
+                        httplib::Response& response) {
     const unsigned long number = ++m_requestCount;
-    record(request);
+    record(request, body);
     if (m_options.delayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
     }
@@ -184,15 +195,15 @@ void StubServer::handle(const httplib::Request& request, httplib::Response& resp
     }
 }
 
-void StubServer::record(const httplib::Request& request) {
+void StubServer::record(const httplib::Request& request, const std::string& body) {
     if (!m_recorder) {
         return;
     }
     RecordedRequest recorded;
     recorded.method = request.method;
     recorded.path = request.path;
-    recorded.params = parseFormParams(isFormBody(request) ? request.body : queryOf(request.target));
-    recorded.body = request.body;
+    recorded.params = parseFormParams(isFormBody(request) ? body : queryOf(request.target));
+    recorded.body = body;
     m_recorder->record(recorded);
 }
 

@@ -31,8 +31,9 @@ public:
     void stop();
 
 private:
-    void handle(const httplib::Request& request, httplib::Response& response);
-    void record(const httplib::Request& request);
+    void handle(const httplib::Request& request, const std::string& body,
+                httplib::Response& response);
+    void record(const httplib::Request& request, const std::string& body);
     void hangUntilStopped();
     void answerBytes(httplib::Response& response) const;
 
