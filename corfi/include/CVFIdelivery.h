@@ -13,8 +13,9 @@ enum CVFIoutcome { CVFI_NOT_DUE = 0, CVFI_DELIVERED, CVFI_NOT_DELIVERED, CVFI_IN
 // still resolve against the directory the daemon was started in: TLS verification unless
 // tls_verify is not "TRUE", the configuration directory's ca-bundle.crt as the only trusted CA
 // when it exists (else the system's CA store), the temporary directory, and one cache of TLS
-// sessions. Without it deliveries verify against the system's CA store and share no sessions.
-// CORFI_BENCH_NO_TLS_REUSE in the environment leaves the cache out, for benchmarks.
+// sessions and of the parsed CAs. Without it deliveries verify against the system's CA store and
+// share nothing. CORFI_BENCH_NO_TLS_REUSE in the environment keeps the sessions out of the cache,
+// for benchmarks.
 void CVFIstartDelivery();
 // Drops the session cache; call when no delivery runs any more.
 void CVFIstopDelivery();

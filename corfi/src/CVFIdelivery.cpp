@@ -109,9 +109,7 @@ void CVFIstartDelivery() {
     std::error_code error;
     setup.settings.caFile = fs::is_regular_file(bundle, error) ? absolutePath(bundle) : "";
     setup.settings.tempDir = absolutePath(g_corfiPaths.tempDir);
-    if (std::getenv("CORFI_BENCH_NO_TLS_REUSE") == nullptr) {
-        setup.share = std::make_unique<CVcurlShare>();
-    }
+    setup.share = std::make_unique<CVcurlShare>(std::getenv("CORFI_BENCH_NO_TLS_REUSE") == nullptr);
     setup.settings.share = setup.share.get();
 }
 

@@ -97,6 +97,7 @@ private:
     // with. `parameters` and `upload` must outlive the transfer.
     int prepareTransfer(CVcurlRequest& request, const CVtextBuffer& parameters, UploadFile& upload);
     void setSafetyOptions(const std::string& url, const std::string& caFile);
+    static CURLcode onSslContext(CURL* handle, void* sslContext, void* self);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     bool stopDue();
     std::string tempPath(const std::string& name) const;
@@ -108,6 +109,8 @@ private:
     const CVcurlSettings m_settings;
     std::string m_defaultCaFile;  // libcurl's own, read from the handle when it is made
     std::string m_defaultCaPath;
+    std::string m_trustedFile;  // the CAs of the transfer under way, when it verifies
+    std::string m_trustedPath;
     bool m_stopSeen = false;  // the stop hook has asked for a stop during this transfer
     std::chrono::steady_clock::time_point m_stopSince;
     CURL* m_handle = nullptr;  // only while open

@@ -331,15 +331,20 @@ void CVcurlService::setSafetyOptions(const std::string& url, const std::string& 
     const long verify = m_settings.verifyPeer ? 1L : 0L;
     curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, verify);
     curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYHOST, verify * 2);
-    // Nothing to load when nothing is verified; a given CA file is the only one trusted.
-    const char* file = nullptr;
-    const char* path = nullptr;
+    // Nothing to load when nothing is verified; a given CA file is the only one trusted. A share
+    // parses the CAs once for all handles, where libcurl would parse them for each.
+    m_trustedFile.clear();
+    m_trustedPath.clear();
     if (m_settings.verifyPeer) {
-        file = caFile.empty() ? orNull(m_defaultCaFile) : caFile.c_str();
-        path = caFile.empty() ? orNull(m_defaultCaPath) : nullptr;
+        m_trustedFile = caFile.empty() ? m_defaultCaFile : caFile;
+        m_trustedPath = caFile.empty() ? m_defaultCaPath : std::string();
     }
-    curl_easy_setopt(m_handle, CURLOPT_CAINFO, file);
-    curl_easy_setopt(m_handle, CURLOPT_CAPATH, path);
+    const bool shareCas = m_settings.verifyPeer && m_settings.share != nullptr &&
+                          m_settings.share->canShareCas() && caFile == m_settings.caFile;
+    curl_easy_setopt(m_handle, CURLOPT_CAINFO, shareCas ? nullptr : orNull(m_trustedFile));
+    curl_easy_setopt(m_handle, CURLOPT_CAPATH, shareCas ? nullptr : orNull(m_trustedPath));
+    curl_easy_setopt(m_handle, CURLOPT_SSL_CTX_FUNCTION, shareCas ? &onSslContext : nullptr);
+    curl_easy_setopt(m_handle, CURLOPT_SSL_CTX_DATA, this);
 
     curl_easy_setopt(m_handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(m_handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -357,6 +362,14 @@ void CVcurlService::setSafetyOptions(const std::string& url, const std::string& 
     curl_easy_setopt(m_handle, CURLOPT_NOPROGRESS, watched ? 0L : 1L);
     curl_easy_setopt(m_handle, CURLOPT_XFERINFOFUNCTION, watched ? &onProgress : nullptr);
     curl_easy_setopt(m_handle, CURLOPT_XFERINFODATA, this);
+}
+
+CURLcode CVcurlService::onSslContext(CURL*, void* sslContext, void* self) {
+    auto* service = static_cast<CVcurlService*>(self);
+    return service->m_settings.share->trustCas(sslContext, service->m_trustedFile,
+                                               service->m_trustedPath)
+               ? CURLE_OK
+               : CURLE_SSL_CACERT_BADFILE;
 }
 
 int CVcurlService::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

@@ -237,35 +237,42 @@ TEST_F(CurlServiceTest, HttpsIsVerifiedAgainstTheGivenCaOrTheSystemStore) {
         {"server", trusting("", false), CURLE_OK},
         {"otherhost", trusting(testCa("ca.pem")), CURLE_PEER_FAILED_VERIFICATION},
         {"otherhost", trusting("", false), CURLE_OK},
+        {"server", trusting("/nonexistent/ca.pem"), CURLE_SSL_CACERT_BADFILE},
     };
+    // Each case also with a share, which parses the CAs once for all its handles.
     for (const auto& c : cases) {
-        TestServer https(temp, testCa(c.server + std::string(".pem")),
-                         testCa(c.server + std::string(".key")));
-        CVcurlService tls(true, c.settings);
-        CVcurlRequest request;
-        request.url = https.url("/send");
-        request.parameters = {"message=Hi there"};
-        const int result = tls.SendRequest(request);
-        EXPECT_EQ(c.result, result)
-            << c.server << " " << c.settings.caFile << " " << CVcurlService::GetErrorText(result);
-        EXPECT_EQ(c.result == CURLE_OK ? "message=Hi%20there" : "", https.last().first.body);
+        for (bool shared : {false, true}) {
+            TestServer https(temp, testCa(c.server + std::string(".pem")),
+                             testCa(c.server + std::string(".key")));
+            CVcurlShare share;
+            CVcurlSettings settings = c.settings;
+            settings.share = shared ? &share : nullptr;
+            CVcurlService tls(true, settings);
+            CVcurlRequest request;
+            request.url = https.url("/send");
+            request.parameters = {"message=Hi there"};
+            const int result = tls.SendRequest(request);
+            EXPECT_EQ(c.result, result) << c.server << " " << c.settings.caFile << " " << shared
+                                        << " " << CVcurlService::GetErrorText(result);
+            EXPECT_EQ(c.result == CURLE_OK ? "message=Hi%20there" : "", https.last().first.body);
+        }
     }
 }
 
 // One handle per request, as delivery makes them: only a share lets the second one resume.
 TEST_F(CurlServiceTest, ServicesSharingTheSessionCacheResumeTlsSessions) {
     TestServer https(temp, testCa("server.pem"), testCa("server.key"));
-    CVcurlShare share;
+    CVcurlShare share, casOnly(false);
     ASSERT_NE(nullptr, share.handle());
-    for (CVcurlShare* shared : {static_cast<CVcurlShare*>(nullptr), &share}) {
-        for (bool resumed : {false, shared != nullptr}) {
+    for (CVcurlShare* shared : {static_cast<CVcurlShare*>(nullptr), &casOnly, &share}) {
+        for (bool resumed : {false, shared == &share}) {
             CVcurlSettings settings = trusting(testCa("ca.pem"));
             settings.share = shared;
             CVcurlService tls(true, settings);
             CVcurlRequest request;
             request.url = https.url("/send");
             ASSERT_EQ(CURLE_OK, tls.SendRequest(request));
-            EXPECT_EQ(resumed, https.resumed()) << (shared ? "shared" : "not shared");
+            EXPECT_EQ(resumed, https.resumed()) << (shared == &share ? "shared" : "not shared");
         }
     }
 }
