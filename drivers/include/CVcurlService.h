@@ -25,8 +25,9 @@
 
 class CVcurlService {
 public:
-    // The body buffer starts with 102,400 bytes when `allocateBody` is set, else with none
-    // (it then gets storage from the first response). The header buffer starts with 10,240.
+    // The body buffer starts with 4,096 bytes when `allocateBody` is set, else with none (it
+    // then gets storage from the first response); the header buffer starts with 4,096. Both
+    // grow to what an answer needs, at most 65,536 bytes.
     explicit CVcurlService(bool allocateBody = true, CVcurlSettings settings = CVcurlSettings());
     virtual ~CVcurlService();  // closes as Close() does
     CVcurlService(const CVcurlService&) = delete;

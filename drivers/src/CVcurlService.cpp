@@ -17,9 +17,11 @@
 
 namespace {
 
-const int32_t kHeaderCapacity = 10240;
-const int32_t kBodyCapacity = 102400;
-const int32_t kParameterCapacity = 102400;
+// Small to start with: answers are short, and buffers of 100 KiB per request cost page faults
+// whenever the allocator has given the memory back in between.
+const int32_t kHeaderCapacity = 4096;
+const int32_t kBodyCapacity = 4096;
+const int32_t kParameterCapacity = 4096;
 const size_t kScratchCapacity = 4096;
 const size_t kKeptBytes = 65536;  // of the body and of the headers; the rest is dropped
 const size_t kMaxProxyCredentials = 1022;
