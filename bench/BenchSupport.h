@@ -88,13 +88,28 @@ inline pid_t spawn(const std::vector<std::string>& args, int* out) {
     return rc == 0 ? pid : -1;
 }
 
+#ifdef TEST_CA_DIR
+// A file of the build's test CA: ca.pem, server.pem, server.key.
+inline std::string testCa(const std::string& file) {
+    return std::string(TEST_CA_DIR) + "/" + file;
+}
+
+// The stand-in's options for HTTPS with the test CA's certificate for 127.0.0.1.
+inline std::vector<std::string> httpsStubOptions() {
+    return {"--cert", testCa("server.pem"), "--key", testCa("server.key")};
+}
+#endif
+
 #ifdef CORVANEXS_STUB_PATH
-// The stand-in server as a child process on any free port.
+// The stand-in server as a child process on any free port; HTTPS when `options` give a
+// certificate.
 class Stub {
 public:
-    bool start() {
+    bool start(const std::vector<std::string>& options = {}, const std::string& scheme = "http") {
         int out = -1;
-        m_pid = spawn({CORVANEXS_STUB_PATH}, &out);
+        std::vector<std::string> args = {CORVANEXS_STUB_PATH};
+        args.insert(args.end(), options.begin(), options.end());
+        m_pid = spawn(args, &out);
         std::string port;
         char c;
         pollfd ready{out, POLLIN, 0};
@@ -102,7 +117,7 @@ public:
             port += c;
         }
         close(out);
-        m_url = "http://127.0.0.1:" + port + "/send";
+        m_url = scheme + "://127.0.0.1:" + port + "/send";
         return m_pid > 0 && !port.empty();
     }
     ~Stub() {

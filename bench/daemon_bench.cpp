@@ -4,6 +4,9 @@
 // and its log at info, timed from its start until the last COMPLETED line is in its log. Prints
 // the ratio of the median rates (target 0.6 or more) and corfi's resident memory after 1,000 and
 // after N messages (target: growth of 2 MB at most). DAEMON_BENCH_MESSAGES overrides N.
+// Then corfi over HTTPS (the test CA as ca-bundle.crt), N / 10 messages but at least 1,000, with
+// the TLS sessions shared between messages as always and, through CORFI_BENCH_NO_TLS_REUSE,
+// without; it prints the ratio of the two and that of HTTPS with reuse to HTTP.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <dirent.h>
@@ -40,6 +43,8 @@ using Clock = std::chrono::steady_clock;
 const char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
 const char kReference[] = "BM_ReferenceLoop";
 const char kCorfi[] = "BM_CorfiDaemon";
+const char kHttpsReuse[] = "BM_CorfiDaemonHttpsReuse";
+const char kHttpsNoReuse[] = "BM_CorfiDaemonHttpsNoReuse";
 const int kEarlyCount = 1000;                  // the first memory sample
 const auto kStall = std::chrono::seconds(30);  // longest time without a new outcome line
 const auto kPollInterval = std::chrono::milliseconds(2);
@@ -51,11 +56,13 @@ int messageCount() {
 }
 
 const int kMessages = messageCount();
+const int kHttpsMessages = std::max(kMessages / 10, kEarlyCount);
 
 using bench::spawn;
 using bench::Stub;
 
 Stub stub;
+Stub httpsStub;
 fs::path workspace;
 volatile sig_atomic_t runningDaemon = 0;
 
@@ -82,11 +89,11 @@ std::string readAll(int fd) {
     return text;
 }
 
-void prepareMessages(const fs::path& dir) {
+void prepareMessages(const fs::path& dir, int count = kMessages) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     char name[32];
-    for (int i = 0; i < kMessages; ++i) {
+    for (int i = 0; i < count; ++i) {
         std::snprintf(name, sizeof name, "corfi_%06d", i);
         writeFile(dir / name, "RECEIVER: user" + std::to_string(i % 500) + "\nJOBID: bench-" +
                                   std::to_string(i) + "\nMESSAGE: Benchmark message " +
@@ -178,7 +185,7 @@ std::string logSection(const std::string& name, const fs::path& file) {
 struct Installation {
     fs::path root, config, spool, log, monitor;
 
-    explicit Installation(const fs::path& base)
+    Installation(const fs::path& base, const std::string& url, int count, bool caBundle)
         : root(base),
           config(base / "config"),
           spool(base / "spool"),
@@ -188,9 +195,12 @@ struct Installation {
         for (const char* dir : {"config", "temp", "logs"}) {
             fs::create_directories(root / dir);
         }
-        prepareMessages(spool);
+        prepareMessages(spool, count);
+        if (caBundle) {
+            fs::copy_file(bench::testCa("ca.pem"), config / "ca-bundle.crt");
+        }
         writeFile(config / "dir", "spool_dir: " + spool.string() + "\n");
-        writeFile(config / "corfi_config", "corvanexs_url: " + stub.url() +
+        writeFile(config / "corfi_config", "corvanexs_url: " + url +
                                                "\nrest: 0\nlog_dir: " + (root / "logs").string() +
                                                "\nspool_dir: " + spool.string() + "\n");
         writeFile(config / "cvlogs.ini",
@@ -298,18 +308,29 @@ std::string startCorfi(const Installation& installation) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "corfi failed at start-up";
 }
 
-// (2) The daemon on the same work. The clock runs from the start of corfi until the log holds
-// the last COMPLETED line.
-void BM_CorfiDaemon(benchmark::State& state) {
+// What one corfi run delivers, and how.
+struct DaemonRun {
+    std::string url;
+    int messages;
+    bool caBundle;
+    bool reuse;  // TLS sessions shared between messages, as always outside benchmarks
+};
+
+// The daemon on `run`'s work. The clock runs from the start of corfi until the log holds the
+// last COMPLETED line.
+void runCorfi(benchmark::State& state, const DaemonRun& run) {
+    if (!run.reuse) {
+        setenv("CORFI_BENCH_NO_TLS_REUSE", "1", 1);
+    }
     for (auto _ : state) {
-        Installation installation(workspace / "corfi");
+        Installation installation(workspace / "corfi", run.url, run.messages, run.caBundle);
         LogTail tail(installation.log);
         pid_t pid = 0;
         double early = 0;
         const Clock::time_point start = Clock::now();
         std::string error = startCorfi(installation);
         Clock::time_point progress = start;
-        while (error.empty() && tail.completed < kMessages) {
+        while (error.empty() && tail.completed < run.messages) {
             std::this_thread::sleep_for(kPollInterval);
             const int before = tail.completed;
             tail.poll();
@@ -341,7 +362,23 @@ void BM_CorfiDaemon(benchmark::State& state) {
         state.counters["rss_end_MB"] = late;
         state.counters["rss_growth_MB"] = late - early;
     }
-    state.SetItemsProcessed(state.iterations() * kMessages);
+    unsetenv("CORFI_BENCH_NO_TLS_REUSE");
+    state.SetItemsProcessed(state.iterations() * run.messages);
+}
+
+// (2) The daemon on the reference's work.
+void BM_CorfiDaemon(benchmark::State& state) {
+    runCorfi(state, {stub.url(), kMessages, false, true});
+}
+
+// (3) and (4) Over HTTPS, verified, with TLS sessions resumed from one message to the next and
+// without.
+void BM_CorfiDaemonHttpsReuse(benchmark::State& state) {
+    runCorfi(state, {httpsStub.url(), kHttpsMessages, true, true});
+}
+
+void BM_CorfiDaemonHttpsNoReuse(benchmark::State& state) {
+    runCorfi(state, {httpsStub.url(), kHttpsMessages, true, false});
 }
 
 double maximum(const std::vector<double>& values) {
@@ -354,6 +391,11 @@ BENCHMARK(BM_CorfiDaemon)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->ComputeStatistics("max", maximum);
+BENCHMARK(BM_CorfiDaemonHttpsReuse)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CorfiDaemonHttpsNoReuse)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Keeps the rates and memory figures of the runs, or of their aggregates when only those come.
 class ResultReporter : public benchmark::ConsoleReporter {
@@ -420,6 +462,16 @@ void printSummary(ResultReporter& reporter) {
             "%.2f MB (%s 2 MB)\n",
             early, kEarlyCount, late, kMessages, growth, growth <= 2.0 ? "within" : "EXCEEDS");
     }
+    const double reuse = reporter.value(kHttpsReuse, "items_per_second", "median");
+    const double noReuse = reporter.value(kHttpsNoReuse, "items_per_second", "median");
+    if (reuse > 0 && noReuse > 0 && corfi > 0) {
+        std::printf(
+            "corfi over HTTPS, %d messages: with session reuse / without: %.0f / %.0f "
+            "messages/s = %.3f (%s 1.5); with reuse / HTTP: %.3f (%s 0.5)\n",
+            kHttpsMessages, reuse, noReuse, reuse / noReuse,
+            reuse / noReuse >= 1.5 ? "meets" : "MISSES", reuse / corfi,
+            reuse / corfi >= 0.5 ? "meets" : "MISSES");
+    }
 }
 
 }  // namespace
@@ -435,7 +487,7 @@ int main(int argc, char** argv) {
     for (int number : {SIGINT, SIGTERM, SIGHUP}) {
         signal(number, onStopSignal);
     }
-    if (!stub.start()) {
+    if (!stub.start() || !httpsStub.start(bench::httpsStubOptions(), "https")) {
         std::fprintf(stderr, "cannot start %s\n", CORVANEXS_STUB_PATH);
         return 1;
     }

@@ -22,10 +22,11 @@ struct CVFIresourceValues {
     char bulkRecipientPattern[256];
     char bulkMessagePattern[256];
     int32_t bulkCheckPeriod;
+    int32_t tlsVerify;
     int32_t spoolWatch;
 };
 
-constexpr int CVFI_RESOURCE_COUNT = 17;
+constexpr int CVFI_RESOURCE_COUNT = 18;
 
 // Filled once by the main thread at start-up; read-only once other threads run.
 extern CVFIresourceValues g_corfiValues;

@@ -17,6 +17,7 @@
 
 #include "CVException.h"
 #include "CVFIbulk.h"
+#include "CVFIdelivery.h"
 #include "CVFIdispatch.h"
 #include "CVFIresources.h"
 #include "CVfileDescriptor.h"
@@ -326,9 +327,11 @@ int runDaemon(int argc, char** argv) {
     g_corfiPaths.primaryServerFile = joinInPlace(g_corfiPaths.configDir, "phs");
     g_corfiPaths.commandLine = joinArguments(argc, argv);
 
+    CVFIstartDelivery();
     startBulkDispatcher();
     CVFIdispatchLoop();
     stopBulkDispatcher();
+    CVFIstopDelivery();
 
     CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
     log->LogInfo(nullptr, "File interface exits\n");

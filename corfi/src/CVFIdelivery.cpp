@@ -1,13 +1,50 @@
 #include "CVFIdelivery.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 
+#include "CVFIdaemon.h"
+#include "CVFIresources.h"
 #include "CVcurlService.h"
+#include "CVcurlShare.h"
+#include "CVfileDescriptor.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysUtility.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+enum PostResult { POSTED, REFUSED, STOPPED };
+
+// Shared by every delivery; changed only by start and stop, on the main thread.
+struct DeliverySetup {
+    CVcurlSettings settings;
+    std::unique_ptr<CVcurlShare> share;
+};
+
+DeliverySetup& deliverySetup() {
+    static DeliverySetup setup;
+    return setup;
+}
+
+// A stop event that cannot be waited on counts as a stop, as in the dispatch loop.
+bool stopRequested() {
+    try {
+        return CVFIstopEvent().wait(0) == CVconEvent::SIGNALED;
+    } catch (...) {
+        return true;
+    }
+}
+
+std::string absolutePath(const std::string& path) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    return error ? path : absolute.lexically_normal().string();
+}
 
 std::string parameter(const char* name, const std::string& value) {
     return std::string(name) + "=" + value;
@@ -30,24 +67,28 @@ bool accepted(const char* body) {
     return body == nullptr || std::strncmp(body, "200 ", 4) == 0;
 }
 
-// Posts the request; true when the server took the message.
-bool post(CVcurlRequest& request, const char* url) {
-    CVcurlService service(true);
+PostResult post(CVcurlRequest& request, const char* url) {
+    CVcurlSettings settings = deliverySetup().settings;
+    settings.stopRequested = &stopRequested;
+    CVcurlService service(true, std::move(settings));
     service.Open();
     const int result = service.SendRequest(request);
     service.Close();
+    if (result == CURLE_ABORTED_BY_CALLBACK) {
+        return STOPPED;
+    }
     if (result != 0) {
         CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
             ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
                        "Failed to send message to HTTP(s) server [%s] : %s",
                        CVsysUtility::hideUrlCredentials(url).c_str(),
                        CVcurlService::GetErrorText(result));
-        return false;
+        return REFUSED;
     }
     const char* body = service.GetResponseBody();
     CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
         ->LogInfo(nullptr, "HTTP(s) server returns [%s]\n", body != nullptr ? body : "");
-    return accepted(body);
+    return accepted(body) ? POSTED : REFUSED;
 }
 
 void logInfo(int line, const char* format, const std::string& a, const std::string& b) {
@@ -62,6 +103,23 @@ void logQuick(int line, const char* format, const CVFImessage& record) {
 }
 
 }  // namespace
+
+void CVFIstartDelivery() {
+    DeliverySetup& setup = deliverySetup();
+    setup.settings.verifyPeer = g_corfiValues.tlsVerify != 0;
+    const std::string bundle = CVpathJoin(g_corfiPaths.configDir, "ca-bundle.crt");
+    std::error_code error;
+    setup.settings.caFile = fs::is_regular_file(bundle, error) ? absolutePath(bundle) : "";
+    setup.settings.tempDir = absolutePath(g_corfiPaths.tempDir);
+    setup.share = std::make_unique<CVcurlShare>(std::getenv("CORFI_BENCH_NO_TLS_REUSE") == nullptr);
+    setup.settings.share = setup.share.get();
+}
+
+void CVFIstopDelivery() {
+    DeliverySetup& setup = deliverySetup();
+    setup.settings = CVcurlSettings();
+    setup.share.reset();
+}
 
 void CVFIbuildRequest(const CVFImessage& record, const char* url, CVcurlRequest& request) {
     request = CVcurlRequest();
@@ -90,9 +148,16 @@ int CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now) {
     }
     CVcurlRequest request;
     CVFIbuildRequest(record, url, request);
-    const bool delivered = post(request, url != nullptr ? url : "");
+    const PostResult result = post(request, url != nullptr ? url : "");
     CVcurlService::ReleaseRequest(request);
-    return delivered ? CVFI_DELIVERED : CVFI_NOT_DELIVERED;
+    switch (result) {
+        case POSTED:
+            return CVFI_DELIVERED;
+        case STOPPED:
+            return CVFI_INTERRUPTED;
+        default:
+            return CVFI_NOT_DELIVERED;
+    }
 }
 
 void CVFIlogCompleted(const CVFImessage& record) {
@@ -117,4 +182,9 @@ void CVFIlogFailed(const CVFImessage& record) {
         CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
             ->LogInfo(nullptr, "FAILED Parsing error\n");
     }
+}
+
+void CVFIlogInterrupted(const char* name) {
+    CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
+        ->LogInfo(nullptr, "Delivery of [%s] interrupted by stop; kept for the next start\n", name);
 }

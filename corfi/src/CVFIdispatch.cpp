@@ -151,6 +151,9 @@ void decideFate(const Walk& walk, const char* name, const struct stat& read, CVF
                 walk.outcome->earliestDue = record.scheduledTime;
             }
             break;
+        case CVFI_INTERRUPTED:
+            CVFIlogInterrupted(name);
+            break;
         case CVFI_DELIVERED:
             CVFIlogCompleted(record);
             CVFIremoveSpoolEntry(walk.dirFd, name, read);

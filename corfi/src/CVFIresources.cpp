@@ -38,6 +38,8 @@ CVresource g_corfiResources[CVFI_RESOURCE_COUNT] = {
      "Regular Expression to extract Message", false},
     {"bulk_check_period", CV_RES_INT, &g_corfiValues.bulkCheckPeriod, 0, "60", CV_RES_OPTIONAL,
      "Interval for Spooling Bulk Directory", false},
+    {"tls_verify", CV_RES_BOOL, &g_corfiValues.tlsVerify, 0, "TRUE", CV_RES_OPTIONAL,
+     "Verify the HTTPS server's certificate and host name", false},
     {"spool_watch", CV_RES_BOOL, &g_corfiValues.spoolWatch, 0, "FALSE", CV_RES_OPTIONAL,
      "Send new message files at once instead of after the rest", false},
 };

@@ -1,29 +1,34 @@
 // One HTTP or HTTPS request at a time through one libcurl easy handle, with the response
-// headers and body captured as text.
+// headers and body captured as text (the first 65,536 bytes of each; the rest is read and
+// dropped).
 //
 // Every failure is reported as a libcurl result code (CURLcode as int, 0 is success); nothing
 // here throws. The program calls curl_global_init once before it starts any thread. A service
 // belongs to one thread at a time; nothing in it is guarded by a lock.
 //
-// The fixed paths "../temp/cookie.jar", "../config/ca-bundle.crt" and the temporary upload
-// file "../temp/CVFileUpload.<pid>.<thread>.<time>" resolve against the working directory.
+// TLS is verified unless the settings say otherwise. Redirects: at most 5, to http or https
+// only, and from an https url to https only. A connection must be made within 30 seconds and
+// the whole transfer done within 300.
 #pragma once
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "CVcurlRequest.h"
+#include "CVcurlSettings.h"
 #include "CVtextBuffer.h"
 
 class CVcurlService {
 public:
-    // The body buffer starts with 102,400 bytes when `allocateBody` is set, else with none
-    // (it then gets storage from the first response). The header buffer starts with 10,240.
-    explicit CVcurlService(bool allocateBody = true);
+    // The body buffer starts with 4,096 bytes when `allocateBody` is set, else with none (it
+    // then gets storage from the first response); the header buffer starts with 4,096. Both
+    // grow to what an answer needs, at most 65,536 bytes.
+    explicit CVcurlService(bool allocateBody = true, CVcurlSettings settings = CVcurlSettings());
     virtual ~CVcurlService();  // closes as Close() does
     CVcurlService(const CVcurlService&) = delete;
     CVcurlService& operator=(const CVcurlService&) = delete;
@@ -35,11 +40,11 @@ public:
     // Sends `request` (opening the service when needed) and waits for the whole answer, at
     // most 300 seconds. Backslashes in request.url become '/'; a GET stores the composed url
     // there. Returns 3 for an empty url, 2 when no handle can be made, 23 when the upload
-    // file cannot be created, 1 for an unknown method, else curl_easy_perform's result.
+    // file cannot be created, 1 for an unknown method, else curl_easy_perform's result (42
+    // when the settings' stop hook ended the transfer).
     virtual int SendRequest(CVcurlRequest& request);
     // Appends the parameters joined with '&' and then the extra text (unencoded). A parameter
-    // with an empty name ("=v") contributes its value alone. Encoded pieces are bounded as
-    // UrlEncode's buffer form with a capacity of 10,240.
+    // with an empty name ("=v") contributes its value alone. Every piece is encoded whole.
     virtual void BuildParameters(const CVcurlRequest& request, CVtextBuffer& buffer);
     // The string form: no bound, "=v" keeps its '=', and the extra text is encoded too.
     virtual void BuildParameterString(const std::vector<std::string>& parameters,
@@ -62,14 +67,14 @@ public:
     // closed. Both return false when the service is not open.
     bool AddHeader(const char* header);
     bool ClearHeaders();
-    // Keeps cookies in "../temp/cookie.jar" (read on each request, written on Close); the
-    // request's cookie text is ignored meanwhile. False when not open.
+    // Keeps cookies in "cookie.jar" of the temporary directory (read on each request, written
+    // on Close); the request's cookie text is ignored meanwhile. False when not open.
     bool UseCookieJar();
     // Reopens the service with the jar deleted and then in use again. False when not open.
     bool ResetCookies();
-    // GETs `url` into the file at `path`, deleted again unless the result is 0. With a
-    // `caFile` the server's certificate must verify against it. Returns 3 for an empty url,
-    // 2 when no handle can be made, 23 when the file cannot be created.
+    // GETs `url` into the file at `path`, deleted again unless the result is 0. A `caFile`
+    // replaces the settings' CA file. Returns 3 for an empty url, 2 when no handle can be
+    // made, 23 when the file cannot be created.
     int DownloadToFile(const std::string& url, const std::string& path,
                        const std::string& proxy = std::string(),
                        const std::string& proxyUser = std::string(),
@@ -84,17 +89,31 @@ public:
     static std::string UrlEncode(const std::string& input);
 
 private:
+    class UploadFile;  // the temporary file a PUT uploads from
+
     int send(CVcurlRequest& request);
-    void appendPiece(CVtextBuffer& buffer, const char* piece, size_t size, char* scratch,
-                     size_t capacity) const;
+    void appendPiece(CVtextBuffer& buffer, const char* piece, size_t size) const;
     std::string encodePiece(const std::string& piece) const;
-    void setRequestOptions(const CVcurlRequest& request);
-    void setCommonOptions(const CVcurlRequest& request);
+    // Every option of one transfer of `request` on the handle; CURLE_OK or the code to give up
+    // with. `parameters` and `upload` must outlive the transfer.
+    int prepareTransfer(CVcurlRequest& request, const CVtextBuffer& parameters, UploadFile& upload);
+    void setSafetyOptions(const std::string& url, const std::string& caFile);
+    static CURLcode onSslContext(CURL* handle, void* sslContext, void* self);
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    bool stopDue();
+    std::string tempPath(const std::string& name) const;
     void useJar();
     int download(const std::string& url, FILE* file, const std::string& proxy,
                  const std::string& proxyUser, const std::string& proxyPassword,
                  const std::string& caFile);
 
+    const CVcurlSettings m_settings;
+    std::string m_defaultCaFile;  // libcurl's own, read from the handle when it is made
+    std::string m_defaultCaPath;
+    std::string m_trustedFile;  // the CAs of the transfer under way, when it verifies
+    std::string m_trustedPath;
+    bool m_stopSeen = false;  // the stop hook has asked for a stop during this transfer
+    std::chrono::steady_clock::time_point m_stopSince;
     CURL* m_handle = nullptr;  // only while open
     curl_slist* m_headerList = nullptr;
     bool m_encode = true;

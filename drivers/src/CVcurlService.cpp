@@ -1,6 +1,7 @@
 #include "CVcurlService.h"
 
 #include <pthread.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,19 +12,24 @@
 #include <new>
 #include <sstream>
 
+#include "CVcurlShare.h"
 #include "CVioFile.h"
 
 namespace {
 
-const int32_t kHeaderCapacity = 10240;
-const int32_t kBodyCapacity = 102400;
-const int32_t kParameterCapacity = 102400;
-const size_t kScratchCapacity = 10240;
+// Small to start with: answers are short, and buffers of 100 KiB per request cost page faults
+// whenever the allocator has given the memory back in between.
+const int32_t kHeaderCapacity = 4096;
+const int32_t kBodyCapacity = 4096;
+const int32_t kParameterCapacity = 4096;
+const size_t kScratchCapacity = 4096;
+const size_t kKeptBytes = 65536;  // of the body and of the headers; the rest is dropped
 const size_t kMaxProxyCredentials = 1022;
 const long kTimeoutSeconds = 300;
-const char kCookieJar[] = "../temp/cookie.jar";
-const char kCaBundle[] = "../config/ca-bundle.crt";
-const char kUploadPrefix[] = "../temp/CVFileUpload.";
+const long kConnectTimeoutSeconds = 30;
+const long kMaxRedirects = 5;
+const char kCookieJar[] = "cookie.jar";
+const char kUploadPrefix[] = "CVFileUpload.";
 const char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
 const char kDownloadUserAgent[] = "Mozilla/4.0";
 
@@ -32,9 +38,11 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// The temporary file a PUT uploads from; gone again when the request is over. Named only
-// when a PUT creates it, so other methods cost no file-system call.
-class UploadFile {
+}  // namespace
+
+// Gone again when the request is over. Named only when a PUT creates it, so other methods cost
+// no file-system call.
+class CVcurlService::UploadFile {
 public:
     UploadFile() = default;
     ~UploadFile() {
@@ -46,11 +54,10 @@ public:
     UploadFile(const UploadFile&) = delete;
     UploadFile& operator=(const UploadFile&) = delete;
 
-    // Writes `text` and rewinds; null when the file cannot be created or written.
-    FILE* create(const char* text, size_t length) {
-        m_path = kUploadPrefix + std::to_string(static_cast<unsigned>(getpid())) + "." +
-                 std::to_string(static_cast<unsigned long>(pthread_self())) + "." +
-                 std::to_string(static_cast<unsigned long>(time(nullptr)));
+    // Writes `text` into a new file at `path` and rewinds; null when it cannot be created or
+    // written.
+    FILE* create(const std::string& path, const char* text, size_t length) {
+        m_path = path;
         m_file.reset(fopen(m_path.c_str(), "w+e"));
         if (!m_file || fwrite(text, 1, length, m_file.get()) != length ||
             fseek(m_file.get(), 0, SEEK_SET) != 0) {
@@ -63,6 +70,8 @@ private:
     std::string m_path;
     FilePtr m_file;
 };
+
+namespace {
 
 bool isPlain(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
@@ -98,6 +107,8 @@ size_t encodeInto(const char* input, size_t size, char* output, size_t capacity)
     return written;
 }
 
+// Keeps what fits below kKeptBytes and reports everything as taken, so that a long answer
+// neither grows the buffer nor fails the transfer.
 size_t appendToBuffer(char* data, size_t size, size_t count, void* target) {
     const size_t bytes = size * count;
     if (data == nullptr || bytes == 0) {
@@ -107,11 +118,13 @@ size_t appendToBuffer(char* data, size_t size, size_t count, void* target) {
     if (buffer == nullptr) {
         return fwrite(data, 1, bytes, stdout);
     }
+    const auto kept = static_cast<size_t>(buffer->length);
+    const size_t take = std::min(bytes, kept < kKeptBytes ? kKeptBytes - kept : 0);
     // A short count makes libcurl abort the transfer instead of losing data silently.
-    if (bytes > static_cast<size_t>(INT32_MAX - 200 - buffer->length)) {
+    if (take > 0 && !textBufferAppend(*buffer, data, take)) {
         return 0;
     }
-    return textBufferAppend(*buffer, data, bytes) ? bytes : 0;
+    return bytes;
 }
 
 size_t writeToFile(char* data, size_t size, size_t count, void* file) {
@@ -166,8 +179,9 @@ std::string composeGetUrl(const std::string& url, const CVtextBuffer& parameters
 }
 
 // Sets what the method needs; CURLE_OK or the code to give up with.
-int setMethod(CURL* handle, CVcurlRequest& request, const CVtextBuffer& parameters,
-              UploadFile& upload) {
+template <typename Upload>
+int setMethod(CURL* handle, CVcurlRequest& request, const CVtextBuffer& parameters, Upload& upload,
+              const std::string& uploadPath) {
     const auto length = static_cast<size_t>(parameters.length);
     switch (request.method) {
         case CVcurlPost:
@@ -180,7 +194,7 @@ int setMethod(CURL* handle, CVcurlRequest& request, const CVtextBuffer& paramete
             curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
             return CURLE_OK;
         case CVcurlPut: {
-            FILE* file = upload.create(textOf(parameters), length);
+            FILE* file = upload.create(uploadPath, textOf(parameters), length);
             if (file == nullptr) {
                 return CURLE_WRITE_ERROR;
             }
@@ -196,9 +210,14 @@ int setMethod(CURL* handle, CVcurlRequest& request, const CVtextBuffer& paramete
     return CURLE_UNSUPPORTED_PROTOCOL;
 }
 
+bool isHttps(const std::string& url) {
+    return strncasecmp(url.c_str(), "https://", 8) == 0;
+}
+
 }  // namespace
 
-CVcurlService::CVcurlService(bool allocateBody) {
+CVcurlService::CVcurlService(bool allocateBody, CVcurlSettings settings)
+    : m_settings(std::move(settings)) {
     textBufferCreate(m_headers, kHeaderCapacity);
     textBufferCreate(m_body, allocateBody ? kBodyCapacity : 0);
 }
@@ -217,6 +236,15 @@ bool CVcurlService::Open() {
     }
     // The program is multi-threaded: no signals for resolver time-outs.
     curl_easy_setopt(m_handle, CURLOPT_NOSIGNAL, 1L);
+    const char* text = nullptr;
+    if (m_defaultCaFile.empty() &&
+        curl_easy_getinfo(m_handle, CURLINFO_CAINFO, &text) == CURLE_OK && text != nullptr) {
+        m_defaultCaFile = text;
+    }
+    if (m_defaultCaPath.empty() &&
+        curl_easy_getinfo(m_handle, CURLINFO_CAPATH, &text) == CURLE_OK && text != nullptr) {
+        m_defaultCaPath = text;
+    }
     m_open = 1;
     return true;
 }
@@ -260,19 +288,14 @@ int CVcurlService::send(CVcurlRequest& request) {
     CVtextBuffer parameters;
     textBufferCreate(parameters, kParameterCapacity);
     BuildParameters(request, parameters);
-
-    forgetEarlierRequest(m_handle);
-    setRequestOptions(request);
     UploadFile upload;
-    const int result = setMethod(m_handle, request, parameters, upload);
-    if (result != CURLE_OK) {
-        return result;
-    }
-    setCommonOptions(request);
-    return curl_easy_perform(m_handle);
+    const int result = prepareTransfer(request, parameters, upload);
+    return result != CURLE_OK ? result : curl_easy_perform(m_handle);
 }
 
-void CVcurlService::setRequestOptions(const CVcurlRequest& request) {
+int CVcurlService::prepareTransfer(CVcurlRequest& request, const CVtextBuffer& parameters,
+                                   UploadFile& upload) {
+    forgetEarlierRequest(m_handle);
     if (!request.referer.empty()) {
         curl_easy_setopt(m_handle, CURLOPT_REFERER, request.referer.c_str());
     }
@@ -280,27 +303,104 @@ void CVcurlService::setRequestOptions(const CVcurlRequest& request) {
         curl_easy_setopt(m_handle, CURLOPT_COOKIE, request.cookie.c_str());
     }
     setProxy(m_handle, request.proxy, request.proxyUser, request.proxyPassword);
-}
-
-void CVcurlService::setCommonOptions(const CVcurlRequest& request) {
+    const std::string uploadPath =
+        request.method == CVcurlPut
+            ? tempPath(kUploadPrefix + std::to_string(static_cast<unsigned>(getpid())) + "." +
+                       std::to_string(static_cast<unsigned long>(pthread_self())) + "." +
+                       std::to_string(static_cast<unsigned long>(time(nullptr))))
+            : std::string();
+    const int result = setMethod(m_handle, request, parameters, upload, uploadPath);
+    if (result != CURLE_OK) {
+        return result;
+    }
     curl_easy_setopt(m_handle, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(m_handle, CURLOPT_VERBOSE, 0L);
-    curl_easy_setopt(m_handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(m_handle, CURLOPT_AUTOREFERER, 1L);
     curl_easy_setopt(m_handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(m_handle, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(m_handle, CURLOPT_CAINFO, kCaBundle);
+    setSafetyOptions(request.url, m_settings.caFile);
     curl_easy_setopt(m_handle, CURLOPT_HEADERFUNCTION, &appendToBuffer);
     curl_easy_setopt(m_handle, CURLOPT_HEADERDATA, &m_headers);
     curl_easy_setopt(m_handle, CURLOPT_WRITEFUNCTION, &appendToBuffer);
     curl_easy_setopt(m_handle, CURLOPT_WRITEDATA, &m_body);
     curl_easy_setopt(m_handle, CURLOPT_HTTPHEADER, m_headerList);
+    return CURLE_OK;
+}
+
+// What any transfer of this service gets, downloads included: TLS verification, bounded
+// redirects, time-outs, the shared TLS sessions and the stop hook.
+void CVcurlService::setSafetyOptions(const std::string& url, const std::string& caFile) {
+    const long verify = m_settings.verifyPeer ? 1L : 0L;
+    curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, verify);
+    curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYHOST, verify * 2);
+    // Nothing to load when nothing is verified; a given CA file is the only one trusted. A share
+    // parses the CAs once for all handles, where libcurl would parse them for each.
+    m_trustedFile.clear();
+    m_trustedPath.clear();
+    if (m_settings.verifyPeer) {
+        m_trustedFile = caFile.empty() ? m_defaultCaFile : caFile;
+        m_trustedPath = caFile.empty() ? m_defaultCaPath : std::string();
+    }
+    const bool shareCas = m_settings.verifyPeer && m_settings.share != nullptr &&
+                          m_settings.share->canShareCas() && caFile == m_settings.caFile;
+    curl_easy_setopt(m_handle, CURLOPT_CAINFO, shareCas ? nullptr : orNull(m_trustedFile));
+    curl_easy_setopt(m_handle, CURLOPT_CAPATH, shareCas ? nullptr : orNull(m_trustedPath));
+    curl_easy_setopt(m_handle, CURLOPT_SSL_CTX_FUNCTION, shareCas ? &onSslContext : nullptr);
+    curl_easy_setopt(m_handle, CURLOPT_SSL_CTX_DATA, this);
+
+    curl_easy_setopt(m_handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // Never from https down to plain http, where anyone on the path could read the body.
+    curl_easy_setopt(m_handle, CURLOPT_REDIR_PROTOCOLS_STR, isHttps(url) ? "https" : "http,https");
+
+    curl_easy_setopt(m_handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(m_handle, CURLOPT_TIMEOUT, kTimeoutSeconds);
+    curl_easy_setopt(m_handle, CURLOPT_SHARE,
+                     m_settings.share != nullptr ? m_settings.share->handle() : nullptr);
+
+    m_stopSeen = false;
+    const bool watched = static_cast<bool>(m_settings.stopRequested);
+    curl_easy_setopt(m_handle, CURLOPT_NOPROGRESS, watched ? 0L : 1L);
+    curl_easy_setopt(m_handle, CURLOPT_XFERINFOFUNCTION, watched ? &onProgress : nullptr);
+    curl_easy_setopt(m_handle, CURLOPT_XFERINFODATA, this);
+}
+
+CURLcode CVcurlService::onSslContext(CURL*, void* sslContext, void* self) {
+    auto* service = static_cast<CVcurlService*>(self);
+    return service->m_settings.share->trustCas(sslContext, service->m_trustedFile,
+                                               service->m_trustedPath)
+               ? CURLE_OK
+               : CURLE_SSL_CACERT_BADFILE;
+}
+
+int CVcurlService::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<CVcurlService*>(self)->stopDue() ? 1 : 0;
+}
+
+// A hook that throws counts as a stop request: the caller can no longer say otherwise.
+bool CVcurlService::stopDue() {
+    bool requested = true;
+    try {
+        requested = m_settings.stopRequested();
+    } catch (...) {
+    }
+    if (!requested) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_stopSeen) {
+        m_stopSeen = true;
+        m_stopSince = now;
+    }
+    return now - m_stopSince >= m_settings.stopGrace;
+}
+
+std::string CVcurlService::tempPath(const std::string& name) const {
+    return m_settings.tempDir + "/" + name;
 }
 
 void CVcurlService::BuildParameters(const CVcurlRequest& request, CVtextBuffer& buffer) {
-    char scratch[kScratchCapacity];
     for (size_t i = 0; i < request.parameters.size(); ++i) {
         const std::string& parameter = request.parameters[i];
         if (i > 0) {
@@ -308,15 +408,14 @@ void CVcurlService::BuildParameters(const CVcurlRequest& request, CVtextBuffer& 
         }
         const size_t equals = parameter.find('=');
         if (equals == std::string::npos) {
-            appendPiece(buffer, parameter.data(), parameter.size(), scratch, sizeof scratch);
+            appendPiece(buffer, parameter.data(), parameter.size());
             continue;
         }
         if (equals > 0) {
-            appendPiece(buffer, parameter.data(), equals, scratch, sizeof scratch);
+            appendPiece(buffer, parameter.data(), equals);
             textBufferAppendText(buffer, "=");
         }
-        appendPiece(buffer, parameter.data() + equals + 1, parameter.size() - equals - 1, scratch,
-                    sizeof scratch);
+        appendPiece(buffer, parameter.data() + equals + 1, parameter.size() - equals - 1);
     }
     const std::string& extra = request.extraParameters;
     if (!extra.empty()) {
@@ -327,14 +426,18 @@ void CVcurlService::BuildParameters(const CVcurlRequest& request, CVtextBuffer& 
     }
 }
 
-// Unencoded pieces are copied whole: there is no reason to cut them at the scratch size.
-void CVcurlService::appendPiece(CVtextBuffer& buffer, const char* piece, size_t size, char* scratch,
-                                size_t capacity) const {
+// Encodes through a small scratch area in slices, so that no piece is ever cut.
+void CVcurlService::appendPiece(CVtextBuffer& buffer, const char* piece, size_t size) const {
     if (!m_encode) {
         textBufferAppend(buffer, piece, size);
         return;
     }
-    textBufferAppend(buffer, scratch, encodeInto(piece, size, scratch, capacity));
+    char scratch[kScratchCapacity];
+    const size_t slice = (kScratchCapacity - 4) / 3;  // input bytes that always fit encoded
+    for (size_t done = 0; done < size; done += slice) {
+        const size_t count = std::min(slice, size - done);
+        textBufferAppend(buffer, scratch, encodeInto(piece + done, count, scratch, sizeof scratch));
+    }
 }
 
 void CVcurlService::BuildParameterString(const std::vector<std::string>& parameters,
@@ -430,7 +533,7 @@ bool CVcurlService::ResetCookies() {
         return false;
     }
     Close();  // writes the jar, which is then dropped
-    CVioFile::remove(kCookieJar);
+    CVioFile::remove(tempPath(kCookieJar));
     if (!Open()) {
         return false;
     }
@@ -439,8 +542,9 @@ bool CVcurlService::ResetCookies() {
 }
 
 void CVcurlService::useJar() {
-    curl_easy_setopt(m_handle, CURLOPT_COOKIEFILE, kCookieJar);
-    curl_easy_setopt(m_handle, CURLOPT_COOKIEJAR, kCookieJar);
+    const std::string jar = tempPath(kCookieJar);
+    curl_easy_setopt(m_handle, CURLOPT_COOKIEFILE, jar.c_str());
+    curl_easy_setopt(m_handle, CURLOPT_COOKIEJAR, jar.c_str());
     m_cookieText = false;
 }
 
@@ -483,14 +587,8 @@ int CVcurlService::download(const std::string& url, FILE* file, const std::strin
     curl_easy_setopt(m_handle, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(m_handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(m_handle, CURLOPT_USERAGENT, kDownloadUserAgent);
-    curl_easy_setopt(m_handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(m_handle, CURLOPT_AUTOREFERER, 1L);
-    if (caFile.empty()) {
-        curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, 0L);
-    } else {
-        curl_easy_setopt(m_handle, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(m_handle, CURLOPT_CAINFO, caFile.c_str());
-    }
+    setSafetyOptions(target, caFile.empty() ? m_settings.caFile : caFile);
     curl_easy_setopt(m_handle, CURLOPT_HTTPHEADER, m_headerList);
     curl_easy_setopt(m_handle, CURLOPT_HEADERFUNCTION, &appendToBuffer);
     curl_easy_setopt(m_handle, CURLOPT_HEADERDATA, &m_headers);

@@ -89,20 +89,27 @@ void DaemonTest::logLevel(const std::string& level) const {
 }
 
 void DaemonTest::startStub(const std::vector<std::string>& options) {
+    port = startOtherStub(stub, "requests.jsonl", options);
+    ASSERT_GT(port, 0) << "the stand-in did not report its port";
+}
+
+int DaemonTest::startOtherStub(testsupport::ChildProcess& other, const std::string& record,
+                               const std::vector<std::string>& options) {
     int ends[2];
-    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return 0;
+    }
     std::vector<std::string> args = {CORVANEXS_STUB_PATH, "--port", "0", "--record",
-                                     tmp.file("requests.jsonl")};
+                                     tmp.file(record)};
     args.insert(args.end(), options.begin(), options.end());
-    stub.start(args, environment({}, tmp.file("sanitizer")), ends[1]);
+    other.start(args, environment({}, tmp.file("sanitizer")), ends[1]);
     close(ends[1]);
     std::string line;
     for (char c = 0; read(ends[0], &c, 1) == 1 && c != '\n';) {
         line += c;
     }
     close(ends[0]);
-    port = std::atoi(line.c_str());
-    ASSERT_GT(port, 0) << "the stand-in did not report its port";
+    return std::atoi(line.c_str());
 }
 
 int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<std::string>& env) {
@@ -146,8 +153,8 @@ int DaemonTest::countInLog(const std::string& text) const {
     return count;
 }
 
-std::vector<std::string> DaemonTest::record() const {
-    std::istringstream lines(readFile(tmp.file("requests.jsonl")));
+std::vector<std::string> DaemonTest::record(const std::string& file) const {
+    std::istringstream lines(readFile(tmp.file(file)));
     std::vector<std::string> bodies;
     const std::string key = "\"body\":\"";
     for (std::string line; std::getline(lines, line);) {

@@ -25,6 +25,9 @@ protected:
     void layout(const std::string& configLines = "", const std::string& dirLines = "");
     void logLevel(const std::string& level) const;  // of the daemon's log; layout() sets trace
     void startStub(const std::vector<std::string>& options = {});
+    // Another stand-in beside `stub`, recording into tmp/`record`; its port, 0 when it failed.
+    int startOtherStub(testsupport::ChildProcess& other, const std::string& record,
+                       const std::vector<std::string>& options = {});
     // Runs the daemon to the end of its direct child (0 once detached); output in tmp/out.
     int launch(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
     // Launches with -config_dir and takes the detached daemon named by the monitor file. Call it
@@ -45,7 +48,8 @@ protected:
     bool waitForLog(const std::string& text, int times = 1) const {
         return testsupport::pollUntil([&] { return countInLog(text) >= times; });
     }
-    std::vector<std::string> record() const;  // request bodies, in arrival order
+    // Request bodies, in arrival order, of tmp/`file`.
+    std::vector<std::string> record(const std::string& file = "requests.jsonl") const;
     // When the stand-in received each request, in milliseconds since 1970, in arrival order.
     std::vector<long long> receiptTimes() const;
     std::vector<std::string> entries(const std::string& dir) const;  // of at(dir), sorted

@@ -1,6 +1,9 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,6 +13,7 @@
 #include <tuple>
 
 #include "CVcurlService.h"
+#include "CVcurlShare.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -36,10 +40,15 @@ public:
                 probed.push_back(entry.path().filename().string());
             std::lock_guard<std::mutex> guard(m_mutex);
             m_last = {req, probed};
+            m_resumed = req.ssl != nullptr && SSL_session_reused(req.ssl);
             if (req.path.rfind("/status/", 0) == 0)
                 res.status = std::stoi(req.path.substr(8));
             res.set_header("X-Test", "yes");
             res.set_content("200 OK", "text/plain");
+            if (req.path.rfind("/big/", 0) == 0)  // a body of N bytes
+                res.set_content(std::string(std::stoul(req.path.substr(5)), 'b'), "text/plain");
+            for (int i = 0; req.path == "/headers" && i < 10; ++i)  // 100,000 bytes of headers
+                res.set_header("X-Big-" + std::to_string(i), std::string(10000, 'h'));
         };
         m_server->Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler);
         m_base = std::string(cert.empty() ? "http" : "https") +
@@ -57,6 +66,11 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_last;
     }
+    // Whether the last request came over a resumed TLS session.
+    bool resumed() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_resumed;
+    }
 
 private:
     std::unique_ptr<httplib::Server> m_server;
@@ -64,18 +78,11 @@ private:
     std::thread m_thread;
     std::mutex m_mutex;
     std::pair<httplib::Request, std::vector<std::string>> m_last;  // guarded by m_mutex
+    bool m_resumed = false;                                        // guarded by m_mutex
 };
 
-// A self-signed certificate for 127.0.0.1, made once per run; `suffix` is ".pem" or ".key".
-std::string certificate(const std::string& suffix) {
-    static const testsupport::TempDir dir;
-    static const int made = std::system(
-        ("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-         "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-         dir.file("server.key") + " -out " + dir.file("server.pem") + " 2>/dev/null")
-            .c_str());
-    EXPECT_EQ(0, made);
-    return dir.file("server" + suffix);
+std::string testCa(const std::string& file) {
+    return std::string(TEST_CA_DIR) + "/" + file;
 }
 
 // Every test runs in tmp/work beside tmp/temp, so that "../temp" is a private directory.
@@ -107,7 +114,10 @@ private:
 };
 
 TEST(CurlParameters, EncodeAndJoinAsTheTableSays) {
-    const std::string a20000(20000, 'a'), a10235(10235, 'a');
+    const std::string a100000(100000, 'a');
+    std::string spaces;
+    for (int i = 0; i < 5000; ++i)
+        spaces += "%20";
     const struct {
         std::vector<std::string> parameters;
         std::string extra, buffered, string;  // string: when it differs from buffered
@@ -120,8 +130,8 @@ TEST(CurlParameters, EncodeAndJoinAsTheTableSays) {
         {{}, "x=1&y 2", "x=1&y 2", "x%3d1%26y%202"},
         {{"a=1"}, "x=1", "a=1&x=1", "a=1&x%3d1"},
         {{}, "", "", ""},
-        {{"n=" + a20000}, "", "n=" + std::string(10236, 'a'), "n=" + a20000},
-        {{"n=" + a10235 + " "}, "", "n=" + a10235 + "%20", ""},
+        {{"n=" + a100000}, "", "n=" + a100000, ""},
+        {{"n=" + std::string(5000, ' ')}, "", "n=" + spaces, ""},
     };
     CVcurlService service;
     for (const auto& c : cases) {
@@ -209,12 +219,120 @@ TEST_F(CurlServiceTest, ResultsAndBuffersDescribeOnlyTheLastRequest) {
     EXPECT_STREQ("", service.GetResponseHeaders());
 }
 
-TEST_F(CurlServiceTest, HttpsWorksAgainstASelfSignedServer) {
-    TestServer https(temp, certificate(".pem"), certificate(".key"));
-    const int result = send(https.url("/send"), CVcurlPost, {"message=Hi there"});
-    ASSERT_EQ(0, result) << CVcurlService::GetErrorText(result);
-    EXPECT_STREQ("200 OK", service.GetResponseBody());
-    EXPECT_EQ("message=Hi%20there", https.last().first.body);
+CVcurlSettings trusting(const std::string& caFile, bool verify = true) {
+    CVcurlSettings settings;
+    settings.caFile = caFile;
+    settings.verifyPeer = verify;
+    return settings;
+}
+
+TEST_F(CurlServiceTest, HttpsIsVerifiedAgainstTheGivenCaOrTheSystemStore) {
+    const struct {
+        const char* server;  // the certificate's name in the test CA
+        CVcurlSettings settings;
+        int result;
+    } cases[] = {
+        {"server", trusting(testCa("ca.pem")), CURLE_OK},
+        {"server", trusting(""), CURLE_PEER_FAILED_VERIFICATION},
+        {"server", trusting("", false), CURLE_OK},
+        {"otherhost", trusting(testCa("ca.pem")), CURLE_PEER_FAILED_VERIFICATION},
+        {"otherhost", trusting("", false), CURLE_OK},
+        {"server", trusting("/nonexistent/ca.pem"), CURLE_SSL_CACERT_BADFILE},
+    };
+    // Each case also with a share, which parses the CAs once for all its handles.
+    for (const auto& c : cases) {
+        for (bool shared : {false, true}) {
+            TestServer https(temp, testCa(c.server + std::string(".pem")),
+                             testCa(c.server + std::string(".key")));
+            CVcurlShare share;
+            CVcurlSettings settings = c.settings;
+            settings.share = shared ? &share : nullptr;
+            CVcurlService tls(true, settings);
+            CVcurlRequest request;
+            request.url = https.url("/send");
+            request.parameters = {"message=Hi there"};
+            const int result = tls.SendRequest(request);
+            EXPECT_EQ(c.result, result) << c.server << " " << c.settings.caFile << " " << shared
+                                        << " " << CVcurlService::GetErrorText(result);
+            EXPECT_EQ(c.result == CURLE_OK ? "message=Hi%20there" : "", https.last().first.body);
+        }
+    }
+}
+
+// One handle per request, as delivery makes them: only a share lets the second one resume.
+TEST_F(CurlServiceTest, ServicesSharingTheSessionCacheResumeTlsSessions) {
+    TestServer https(temp, testCa("server.pem"), testCa("server.key"));
+    CVcurlShare share, casOnly(false);
+    ASSERT_NE(nullptr, share.handle());
+    for (CVcurlShare* shared : {static_cast<CVcurlShare*>(nullptr), &casOnly, &share}) {
+        for (bool resumed : {false, shared == &share}) {
+            CVcurlSettings settings = trusting(testCa("ca.pem"));
+            settings.share = shared;
+            CVcurlService tls(true, settings);
+            CVcurlRequest request;
+            request.url = https.url("/send");
+            ASSERT_EQ(CURLE_OK, tls.SendRequest(request));
+            EXPECT_EQ(resumed, https.resumed()) << (shared == &share ? "shared" : "not shared");
+        }
+    }
+}
+
+TEST_F(CurlServiceTest, KeepsTheFirst65536BytesOfBodyAndHeadersAndReadsTheRest) {
+    const std::pair<std::string, size_t> cases[] = {
+        {"/big/100", 100},       {"/big/65536", 65536}, {"/big/65537", 65536},
+        {"/big/3000000", 65536}, {"/headers", 65536},
+    };
+    for (const auto& [path, kept] : cases) {
+        ASSERT_EQ(CURLE_OK, send(server.url(path), CVcurlGet)) << path;
+        const bool headers = path == "/headers";
+        EXPECT_EQ(kept, strlen(headers ? service.GetResponseHeaders() : service.GetResponseBody()))
+            << path;
+    }
+}
+
+// A server that takes the connection into its backlog and never says a word.
+class SilentServer {
+public:
+    SilentServer() : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        auto* raw = reinterpret_cast<sockaddr*>(&address);
+        EXPECT_EQ(0, bind(m_fd, raw, length));
+        EXPECT_EQ(0, listen(m_fd, 4));
+        EXPECT_EQ(0, getsockname(m_fd, raw, &length));
+        m_url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/send";
+    }
+    ~SilentServer() { close(m_fd); }
+    const std::string& url() const { return m_url; }
+
+private:
+    int m_fd;
+    std::string m_url;
+};
+
+TEST_F(CurlServiceTest, AStopRequestAbortsTheTransferAfterItsGraceTime) {
+    const struct {
+        std::function<bool()> stop;
+        long long graceMs;
+    } cases[] = {
+        {[] { return true; }, 0},
+        {[] { return true; }, 1500},
+        {[]() -> bool { throw std::runtime_error("cannot tell"); }, 0},
+    };
+    SilentServer silent;
+    for (const auto& c : cases) {
+        CVcurlSettings settings;
+        settings.stopRequested = c.stop;
+        settings.stopGrace = std::chrono::milliseconds(c.graceMs);
+        CVcurlService stopping(true, settings);
+        CVcurlRequest request;
+        request.url = silent.url();
+        const long long before = testsupport::steadyMillis();
+        EXPECT_EQ(CURLE_ABORTED_BY_CALLBACK, stopping.SendRequest(request));
+        EXPECT_GE(testsupport::steadyMillis() - before, c.graceMs);
+    }
 }
 
 }  // namespace

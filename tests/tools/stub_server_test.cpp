@@ -153,6 +153,9 @@ TEST_F(StubServerTest, AnswersAsConfigured) {
         {"--fail-every 2", CURL_HTTP_VERSION_1_0, {ok, failed, ok, failed}},
         {"--drop", CURL_HTTP_VERSION_1_0, {std::to_string(CURLE_GOT_NOTHING) + " 0 "}},
         {"--delay-ms 300", CURL_HTTP_VERSION_1_0, {ok}},
+        {"--answer-bytes 9", CURL_HTTP_VERSION_1_0, {"0 200 200 xxxxx"}},
+        {"--redirect-to /y", CURL_HTTP_VERSION_1_0, {"0 307 "}},
+        {"--redirect-to http://127.0.0.1:1/ --status 301", CURL_HTTP_VERSION_1_1, {"0 301 "}},
     };
     for (const auto& [options, version, replies] : cases) {
         unlink(record.c_str());
@@ -177,8 +180,9 @@ TEST_F(StubServerTest, ServesHttpsWithACertificateMadeHere) {
 }
 
 TEST_F(StubServerTest, RejectsABadCommandLineWithStatus2) {
-    for (const std::string bad : {"--bogus", "--port 70000", "--status abc", "--fail-every 0",
-                                  "--cert c.pem", "--delay-ms"}) {
+    for (const std::string bad :
+         {"--bogus", "--port 70000", "--status abc", "--fail-every 0", "--cert c.pem", "--delay-ms",
+          "--answer-bytes 3", "--redirect-to /x --status 200"}) {
         Child child(CORVANEXS_STUB_PATH " " + bad, tmp.file("stderr"));
         EXPECT_EQ("", child.firstLine());
         EXPECT_EQ(2, child.wait()) << bad;

@@ -8,15 +8,20 @@ namespace stub {
 
 namespace {
 
-int parseInt(const std::string& option, const std::string& text, long low, long high) {
+long long parseNumber(const std::string& option, const std::string& text, long long low,
+                      long long high) {
     errno = 0;
     char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
+    const long long value = std::strtoll(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno == ERANGE || value < low || value > high) {
         throw UsageError(option + " needs a whole number from " + std::to_string(low) + " to " +
                          std::to_string(high) + ", not '" + text + "'");
     }
-    return static_cast<int>(value);
+    return value;
+}
+
+int parseInt(const std::string& option, const std::string& text, long low, long high) {
+    return static_cast<int>(parseNumber(option, text, low, high));
 }
 
 class ArgumentReader {
@@ -41,6 +46,10 @@ void checkCombination(const StubOptions& options) {
     if (options.certPath.empty() != options.keyPath.empty()) {
         throw UsageError("--cert and --key go together");
     }
+    if (!options.redirectTo.empty() && options.statusGiven &&
+        (options.status < 300 || options.status > 399)) {
+        throw UsageError("--redirect-to needs a --status from 300 to 399");
+    }
 }
 
 }  // namespace
@@ -60,6 +69,13 @@ StubOptions parseStubOptions(const std::vector<std::string>& args) {
             options.answer = reader.valueOf(option);
         } else if (option == "--status") {
             options.status = parseInt(option, reader.valueOf(option), 100, 599);
+            options.statusGiven = true;
+        } else if (option == "--redirect-to") {
+            options.redirectTo = reader.valueOf(option);
+        } else if (option == "--answer-bytes") {
+            options.answerBytes = parseNumber(option, reader.valueOf(option), 4, LLONG_MAX);
+        } else if (option == "--hang") {
+            options.hang = true;
         } else if (option == "--delay-ms") {
             options.delayMs = parseInt(option, reader.valueOf(option), 0, INT_MAX);
         } else if (option == "--drop") {
@@ -75,6 +91,9 @@ StubOptions parseStubOptions(const std::vector<std::string>& args) {
         }
     }
     checkCombination(options);
+    if (!options.redirectTo.empty() && !options.statusGiven) {
+        options.status = 307;
+    }
     return options;
 }
 
@@ -111,6 +130,14 @@ Options:
                    been read and recorded: libcurl then fails with 52, "Server returned
                    nothing (no headers, no data)", over HTTP and HTTPS alike; takes
                    precedence over --fail-every
+  --hang           never answer once the request has been read and recorded; the
+                   connection stays open until the server stops
+  --redirect-to URL
+                   answer every request with a redirect to URL (its Location header,
+                   which may be relative: "/send" makes a loop) and the status of
+                   --status, which must then be 3xx (default 307)
+  --answer-bytes N answer with a body of N bytes (at least 4) beginning "200 " instead
+                   of --answer, streamed without holding it in memory
   --cert FILE      serve HTTPS with this PEM certificate ...
   --key FILE       ... and this PEM private key (both or neither)
   --help           show this text

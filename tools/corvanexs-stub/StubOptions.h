@@ -12,6 +12,10 @@ struct StubOptions {
     std::string recordPath;  // empty: nothing is recorded
     std::string answer = "200 OK";
     int status = 200;
+    bool statusGiven = false;
+    std::string redirectTo;      // empty: no redirect
+    long long answerBytes = -1;  // -1: the answer text
+    bool hang = false;
     int delayMs = 0;
     bool drop = false;
     int failEvery = 0;     // 0: never

@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -98,14 +99,24 @@ StubServer::StubServer(const StubOptions& options)
         m_recorder = std::make_unique<RequestRecorder>(options.recordPath);
     }
     auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-        handle(request, response);
+        handle(request, request.body, response);
+    };
+    // The library refuses a form body above 8 KiB unless the handler reads the body itself.
+    auto reader = [this](const httplib::Request& request, httplib::Response& response,
+                         const httplib::ContentReader& content) {
+        std::string body;
+        content([&body](const char* data, size_t length) {
+            body.append(data, length);
+            return true;
+        });
+        handle(request, body, response);
     };
     // Without it a kept-alive client waits for the delayed acknowledgement of the headers
     // before the body follows.
     m_server->set_tcp_nodelay(true);
     m_server->Get(kAnyPath, handler)
-        .Post(kAnyPath, handler)
-        .Put(kAnyPath, handler)
+        .Post(kAnyPath, reader)
+        .Put(kAnyPath, reader)
         .Delete(kAnyPath, handler)
         .Patch(kAnyPath, handler)
         .Options(kAnyPath, handler);
@@ -131,35 +142,68 @@ bool StubServer::run() {
 }
 
 void StubServer::stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        m_stopping = true;
+    }
+    m_stopped.notify_all();
     m_server->stop();
 }
 
-void StubServer::handle(const httplib::Request& request, httplib::Response& response) {
+// The server waits for its handlers before it returns from run(), so a hung one must end
+// when the server stops.
+void StubServer::hangUntilStopped() {
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    m_stopped.wait(lock, [this] { return m_stopping; });
+}
+
+void StubServer::answerBytes(httplib::Response& response) const {
+    const auto total = static_cast<size_t>(m_options.answerBytes);
+    response.set_content_provider(
+        total, "text/plain", [total](size_t offset, size_t length, httplib::DataSink& sink) {
+            static const std::string filler(65536, 'x');
+            if (offset == 0) {
+                sink.write("200 ", 4);
+                return true;
+            }
+            return sink.write(filler.data(), std::min({length, filler.size(), total - offset}));
+        });
+}
+
+void StubServer::handle(const httplib::Request& request, const std::string& body,
+                        httplib::Response& response) {
     const unsigned long number = ++m_requestCount;
-    record(request);
+    record(request, body);
     if (m_options.delayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
     }
-    if (m_options.drop) {
+    if (m_options.hang) {
+        hangUntilStopped();
+    } else if (m_options.drop) {
         dropConnection(request);
+    } else if (!m_options.redirectTo.empty()) {
+        response.set_redirect(m_options.redirectTo, m_options.status);
     } else if (m_options.failEvery > 0 && number % m_options.failEvery == 0) {
         response.status = 500;
         response.set_content("500 Internal error", "text/plain");
+    } else if (m_options.answerBytes >= 0) {
+        response.status = m_options.status;
+        answerBytes(response);
     } else {
         response.status = m_options.status;
         response.set_content(m_options.answer, "text/plain");
     }
 }
 
-void StubServer::record(const httplib::Request& request) {
+void StubServer::record(const httplib::Request& request, const std::string& body) {
     if (!m_recorder) {
         return;
     }
     RecordedRequest recorded;
     recorded.method = request.method;
     recorded.path = request.path;
-    recorded.params = parseFormParams(isFormBody(request) ? request.body : queryOf(request.target));
-    recorded.body = request.body;
+    recorded.params = parseFormParams(isFormBody(request) ? body : queryOf(request.target));
+    recorded.body = body;
     m_recorder->record(recorded);
 }
 

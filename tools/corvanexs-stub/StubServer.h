@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include <httplib.h>
 
@@ -29,13 +31,19 @@ public:
     void stop();
 
 private:
-    void handle(const httplib::Request& request, httplib::Response& response);
-    void record(const httplib::Request& request);
+    void handle(const httplib::Request& request, const std::string& body,
+                httplib::Response& response);
+    void record(const httplib::Request& request, const std::string& body);
+    void hangUntilStopped();
+    void answerBytes(httplib::Response& response) const;
 
     const StubOptions m_options;
     std::unique_ptr<RequestRecorder> m_recorder;  // null without a record file
     std::unique_ptr<httplib::Server> m_server;
     std::atomic<unsigned long> m_requestCount{0};
+    std::mutex m_stopMutex;
+    std::condition_variable m_stopped;  // releases the handlers that --hang holds
+    bool m_stopping = false;            // guarded by m_stopMutex
 };
 
 }  // namespace stub
