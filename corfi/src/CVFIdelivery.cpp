@@ -31,15 +31,6 @@ DeliverySetup& deliverySetup() {
     return setup;
 }
 
-// A stop event that cannot be waited on counts as a stop, as in the dispatch loop.
-bool stopRequested() {
-    try {
-        return CVFIstopEvent().wait(0) == CVconEvent::SIGNALED;
-    } catch (...) {
-        return true;
-    }
-}
-
 std::string absolutePath(const std::string& path) {
     std::error_code error;
     const fs::path absolute = fs::absolute(path, error);
@@ -69,7 +60,7 @@ bool accepted(const char* body) {
 
 PostResult post(CVcurlRequest& request, const char* url) {
     CVcurlSettings settings = deliverySetup().settings;
-    settings.stopRequested = &stopRequested;
+    settings.stopRequested = [] { return CVFIstopRequested(); };
     CVcurlService service(true, std::move(settings));
     service.Open();
     const int result = service.SendRequest(request);
