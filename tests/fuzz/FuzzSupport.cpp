@@ -1,6 +1,7 @@
 #include "FuzzSupport.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -23,6 +24,14 @@ const std::string& scratchDirectory() {
 }
 
 void registerQuietEventLog() {
+    // Without a cvlogs.ini the defaults would create log files in the working directory.
+    const std::string dir = scratchDirectory();
+    const std::string settings = "\nbytesPerFiles=10000000\nnumFiles=2\nautoAppend=1\n";
+    std::ofstream(dir + "/cvlogs.ini")
+        << "[main]\nFile System Interface=File System Interface_logger\n\n"
+           "[File System Interface_logger]\nwriter=file\nlevel=info\nfilePath="
+        << dir << "/corfi.txt" << settings << "\n[common]\nwriter=file\nlevel=info\nfilePath="
+        << dir << "/common.txt" << settings;
     if (CVsysEventLogInterface::CreateInstance("File System Interface",
                                                CVsysEventLogInterface::SINGLE_THREADED,
                                                scratchDirectory(), "") == nullptr) {
