@@ -5,6 +5,8 @@
 
 #include "CVFImessage.h"
 #include "CVcurlRequest.h"
+#include "CVcurlService.h"
+#include "CVcurlSettings.h"
 
 // INTERRUPTED: a stop ended the transfer; the file must stay for the next start.
 enum CVFIoutcome { CVFI_NOT_DUE = 0, CVFI_DELIVERED, CVFI_NOT_DELIVERED, CVFI_INTERRUPTED };
@@ -27,7 +29,15 @@ void CVFIbuildRequest(const CVFImessage& record, const char* url, CVcurlRequest&
 // posts it and logs the server's answer or the transfer error. A stop request gives the
 // transfer 5 more seconds before it is aborted (INTERRUPTED, nothing logged). An invalid record
 // is NOT_DELIVERED without any request.
-int CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now);
+CVFIoutcome CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now);
+// True once `now` is later than the record's scheduled time, or when it has none.
+bool CVFIisDue(const CVFImessage& record, time_t now);
+
+// The pieces of a delivery, for a driver that posts several files at once: the settings of
+// each file's service (TLS, shared sessions, the stop hook with its grace), and the judgement
+// of a finished transfer, which logs the answer or the transfer error as a single delivery does.
+CVcurlSettings CVFIdeliverySettings();
+CVFIoutcome CVFIjudgeTransfer(const CVcurlService& service, int result, const char* url);
 // "COMPLETED RCPT(%s), MSG(%s)\n" and its group and quick forms.
 void CVFIlogCompleted(const CVFImessage& record);
 // "FAILED RCPT(%s), MSG(%s)\n", its group and quick forms, or "FAILED Parsing error\n".

@@ -24,9 +24,10 @@ struct CVFIresourceValues {
     int32_t bulkCheckPeriod;
     int32_t tlsVerify;
     int32_t spoolWatch;
+    int32_t maxParallel;
 };
 
-constexpr int CVFI_RESOURCE_COUNT = 18;
+constexpr int CVFI_RESOURCE_COUNT = 19;
 
 // Filled once by the main thread at start-up; read-only once other threads run.
 extern CVFIresourceValues g_corfiValues;

@@ -18,8 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum PostResult { POSTED, REFUSED, STOPPED };
-
 // Shared by every delivery; changed only by start and stop, on the main thread.
 struct DeliverySetup {
     CVcurlSettings settings;
@@ -56,30 +54,6 @@ std::string targetParameter(const CVFImessage& record) {
 
 bool accepted(const char* body) {
     return body == nullptr || std::strncmp(body, "200 ", 4) == 0;
-}
-
-PostResult post(CVcurlRequest& request, const char* url) {
-    CVcurlSettings settings = deliverySetup().settings;
-    settings.stopRequested = [] { return CVFIstopRequested(); };
-    CVcurlService service(true, std::move(settings));
-    service.Open();
-    const int result = service.SendRequest(request);
-    service.Close();
-    if (result == CURLE_ABORTED_BY_CALLBACK) {
-        return STOPPED;
-    }
-    if (result != 0) {
-        CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
-            ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
-                       "Failed to send message to HTTP(s) server [%s] : %s",
-                       CVsysUtility::hideUrlCredentials(url).c_str(),
-                       CVcurlService::GetErrorText(result));
-        return REFUSED;
-    }
-    const char* body = service.GetResponseBody();
-    CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
-        ->LogInfo(nullptr, "HTTP(s) server returns [%s]\n", body != nullptr ? body : "");
-    return accepted(body) ? POSTED : REFUSED;
 }
 
 void logInfo(int line, const char* format, const std::string& a, const std::string& b) {
@@ -130,25 +104,48 @@ void CVFIbuildRequest(const CVFImessage& record, const char* url, CVcurlRequest&
     parameters.push_back(parameter("message", record.message));
 }
 
-int CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now) {
+CVcurlSettings CVFIdeliverySettings() {
+    CVcurlSettings settings = deliverySetup().settings;
+    settings.stopRequested = [] { return CVFIstopRequested(); };
+    return settings;
+}
+
+bool CVFIisDue(const CVFImessage& record, time_t now) {
+    return record.scheduledTime == 0 || now > record.scheduledTime;
+}
+
+CVFIoutcome CVFIjudgeTransfer(const CVcurlService& service, int result, const char* url) {
+    if (result == CURLE_ABORTED_BY_CALLBACK) {
+        return CVFI_INTERRUPTED;
+    }
+    CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
+    if (result != 0) {
+        log->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
+                      "Failed to send message to HTTP(s) server [%s] : %s",
+                      CVsysUtility::hideUrlCredentials(url != nullptr ? url : "").c_str(),
+                      CVcurlService::GetErrorText(result));
+        return CVFI_NOT_DELIVERED;
+    }
+    const char* body = service.GetResponseBody();
+    log->LogInfo(nullptr, "HTTP(s) server returns [%s]\n", body != nullptr ? body : "");
+    return accepted(body) ? CVFI_DELIVERED : CVFI_NOT_DELIVERED;
+}
+
+CVFIoutcome CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now) {
     if (!record.valid) {
         return CVFI_NOT_DELIVERED;
     }
-    if (record.scheduledTime != 0 && now <= record.scheduledTime) {
+    if (!CVFIisDue(record, now)) {
         return CVFI_NOT_DUE;
     }
     CVcurlRequest request;
     CVFIbuildRequest(record, url, request);
-    const PostResult result = post(request, url != nullptr ? url : "");
+    CVcurlService service(true, CVFIdeliverySettings());
+    service.Open();
+    const int result = service.SendRequest(request);
+    service.Close();
     CVcurlService::ReleaseRequest(request);
-    switch (result) {
-        case POSTED:
-            return CVFI_DELIVERED;
-        case STOPPED:
-            return CVFI_INTERRUPTED;
-        default:
-            return CVFI_NOT_DELIVERED;
-    }
+    return CVFIjudgeTransfer(service, result, url);
 }
 
 void CVFIlogCompleted(const CVFImessage& record) {

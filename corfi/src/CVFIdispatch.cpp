@@ -19,6 +19,7 @@
 #include "CVFIresources.h"
 #include "CVFIspool.h"
 #include "CVcorfiDirectoryWatch.h"
+#include "CVcorfiParallelDelivery.h"
 #include "CVfileDescriptor.h"
 #include "CVmonitorFile.h"
 #include "CVsysEventLogInterface.h"
@@ -64,12 +65,21 @@ struct CycleOutcome {
     time_t earliestDue = 0;  // the earliest scheduled time still waited for; 0 for none
 };
 
-// What one walk works with: the directory's descriptor and its lock file's identity.
+// What one walk works with: the directory's descriptor and its lock file's identity, and the
+// transfers running beside it when several files are posted at once.
 struct Walk {
     int dirFd;
     struct stat lockInfo;
     CycleOutcome* outcome;
+    CVcorfiParallelDelivery* parallel;  // null: one file at a time
 };
+
+// More than this many transfers at once would only queue at the server.
+constexpr int kMaxParallel = 64;
+
+int maxParallel() {
+    return std::clamp(g_corfiValues.maxParallel, 1, kMaxParallel);
+}
 
 // A relative spool directory is resolved once, against the start-up working directory.
 std::string absoluteSpoolPath(const std::string& spoolDir) {
@@ -132,8 +142,26 @@ bool readMessageFile(const char* name, int fd, CVFImessage& record) {
     return true;
 }
 
-// Every file that was read is either kept for its scheduled time or removed, and only while
-// its name still names the file that was read.
+// What follows a delivery: the outcome line and the removal, only while the name still names
+// the file that was read; a file a stop interrupted stays for the next start.
+void settle(const Walk& walk, const std::string& name, const struct stat& read,
+            const CVFImessage& record, CVFIoutcome outcome) {
+    switch (outcome) {
+        case CVFI_DELIVERED:
+            CVFIlogCompleted(record);
+            CVFIremoveSpoolEntry(walk.dirFd, name.c_str(), read);
+            break;
+        case CVFI_INTERRUPTED:
+            CVFIlogInterrupted(name.c_str());
+            break;
+        default:
+            CVFIremoveSpoolEntry(walk.dirFd, name.c_str(), read);
+            CVFIlogFailed(record);
+            break;
+    }
+}
+
+// Every file that was read is either kept for its scheduled time or gets its outcome.
 void decideFate(const Walk& walk, const char* name, const struct stat& read, CVFImessage& record) {
     CVFIvalidateMessage(record);
     if (!record.valid) {
@@ -142,27 +170,19 @@ void decideFate(const Walk& walk, const char* name, const struct stat& read, CVF
         CVFIremoveSpoolEntry(walk.dirFd, name, read);
         return;
     }
-    walk.outcome->handled = true;
-    switch (CVFIdeliverMessage(record, g_corfiValues.corvanexsUrl, time(nullptr))) {
-        case CVFI_NOT_DUE:
-            walk.outcome->handled = false;
-            if (walk.outcome->earliestDue == 0 ||
-                record.scheduledTime < walk.outcome->earliestDue) {
-                walk.outcome->earliestDue = record.scheduledTime;
-            }
-            break;
-        case CVFI_INTERRUPTED:
-            CVFIlogInterrupted(name);
-            break;
-        case CVFI_DELIVERED:
-            CVFIlogCompleted(record);
-            CVFIremoveSpoolEntry(walk.dirFd, name, read);
-            break;
-        default:
-            CVFIremoveSpoolEntry(walk.dirFd, name, read);
-            CVFIlogFailed(record);
-            break;
+    if (!CVFIisDue(record, time(nullptr))) {
+        if (walk.outcome->earliestDue == 0 || record.scheduledTime < walk.outcome->earliestDue) {
+            walk.outcome->earliestDue = record.scheduledTime;
+        }
+        return;
     }
+    walk.outcome->handled = true;
+    if (walk.parallel != nullptr) {
+        walk.parallel->post(name, read, record);
+        return;
+    }
+    settle(walk, name, read, record,
+           CVFIdeliverMessage(record, g_corfiValues.corvanexsUrl, time(nullptr)));
 }
 
 // Nothing of a refused entry is read; the entry itself, never what it points to, goes.
@@ -258,7 +278,7 @@ bool runCycle(DispatchState& state, CycleOutcome& outcome) {
         }
         return locked == CycleLock::SKIP;
     }
-    Walk walk{dirFd.get(), {}, &outcome};
+    Walk walk{dirFd.get(), {}, &outcome, nullptr};
     struct stat dirInfo;
     if (fstat(dirFd.get(), &dirInfo) != 0 || fstat(lock.get(), &walk.lockInfo) != 0) {
         logError(__LINE__, "Cannot get status of directory [%s]\n", state.spoolDir.c_str());
@@ -274,7 +294,19 @@ bool runCycle(DispatchState& state, CycleOutcome& outcome) {
         logError(__LINE__, "No file can be found in directory [%s]\n", state.spoolDir.c_str());
         return false;
     }
+    // The directory stays locked until the last transfer of the walk has ended.
+    std::unique_ptr<CVcorfiParallelDelivery> parallel;
+    if (maxParallel() > 1) {
+        parallel = std::make_unique<CVcorfiParallelDelivery>(
+            maxParallel(), g_corfiValues.corvanexsUrl,
+            [&walk](const std::string& name, const struct stat& read, const CVFImessage& record,
+                    CVFIoutcome result) { settle(walk, name, read, record, result); });
+        walk.parallel = parallel.get();
+    }
     walkDirectory(state, walk, directory.get(), first);
+    if (parallel) {
+        parallel->drain();
+    }
     return true;
 }
 

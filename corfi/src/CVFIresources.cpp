@@ -42,6 +42,8 @@ CVresource g_corfiResources[CVFI_RESOURCE_COUNT] = {
      "Verify the HTTPS server's certificate and host name", false},
     {"spool_watch", CV_RES_BOOL, &g_corfiValues.spoolWatch, 0, "FALSE", CV_RES_OPTIONAL,
      "Send new message files at once instead of after the rest", false},
+    {"max_parallel", CV_RES_INT, &g_corfiValues.maxParallel, 0, "1", CV_RES_OPTIONAL,
+     "Messages posted at once (1 to 64)", false},
 };
 
 void CVFIresetResources() {

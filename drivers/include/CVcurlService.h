@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,14 @@ public:
     // file cannot be created, 1 for an unknown method, else curl_easy_perform's result (42
     // when the settings' stop hook ended the transfer).
     virtual int SendRequest(CVcurlRequest& request);
+    // The same request in steps, for a driver that runs several transfers at once: prepares the
+    // transfer on EasyHandle() (opening the service when needed) and returns CURLE_OK or the
+    // code SendRequest would give up with. The driver performs the handle; EndRequest then
+    // releases what the transfer needed. `request` must outlive the transfer.
+    int BeginRequest(CVcurlRequest& request);
+    void EndRequest();
+    CURL* EasyHandle() const { return m_handle; }
+
     // Appends the parameters joined with '&' and then the extra text (unencoded). A parameter
     // with an empty name ("=v") contributes its value alone. Every piece is encoded whole.
     virtual void BuildParameters(const CVcurlRequest& request, CVtextBuffer& buffer);
@@ -92,6 +101,7 @@ private:
     class UploadFile;  // the temporary file a PUT uploads from
 
     int send(CVcurlRequest& request);
+    int begin(CVcurlRequest& request);
     void appendPiece(CVtextBuffer& buffer, const char* piece, size_t size) const;
     std::string encodePiece(const std::string& piece) const;
     // Every option of one transfer of `request` on the handle; CURLE_OK or the code to give up
@@ -119,6 +129,8 @@ private:
     bool m_encode = true;
     CVtextBuffer m_headers;
     CVtextBuffer m_body;
+    CVtextBuffer m_parameters;             // the posted text, while a transfer needs it
+    std::unique_ptr<UploadFile> m_upload;  // the file a PUT sends, while a transfer needs it
     int m_open = 0;
     bool m_cookieText = true;  // no cookie jar in use: the request's cookie text is sent
 };

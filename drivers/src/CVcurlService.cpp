@@ -224,6 +224,7 @@ CVcurlService::CVcurlService(bool allocateBody, CVcurlSettings settings)
 
 CVcurlService::~CVcurlService() {
     Close();
+    EndRequest();
 }
 
 bool CVcurlService::Open() {
@@ -276,6 +277,29 @@ int CVcurlService::SendRequest(CVcurlRequest& request) {
 }
 
 int CVcurlService::send(CVcurlRequest& request) {
+    const int result = begin(request);
+    const int performed = result != CURLE_OK ? result : curl_easy_perform(m_handle);
+    EndRequest();
+    return performed;
+}
+
+int CVcurlService::BeginRequest(CVcurlRequest& request) {
+    try {
+        return begin(request);
+    } catch (const std::bad_alloc&) {
+        return CURLE_OUT_OF_MEMORY;
+    } catch (...) {
+        return CURLE_FAILED_INIT;
+    }
+}
+
+void CVcurlService::EndRequest() {
+    m_upload.reset();
+    textBufferFree(m_parameters);
+}
+
+int CVcurlService::begin(CVcurlRequest& request) {
+    EndRequest();
     if (request.url.empty()) {
         return CURLE_URL_MALFORMAT;
     }
@@ -285,12 +309,10 @@ int CVcurlService::send(CVcurlRequest& request) {
     replaceBackslashes(request.url);
     textBufferClear(m_body);
     textBufferClear(m_headers);
-    CVtextBuffer parameters;
-    textBufferCreate(parameters, kParameterCapacity);
-    BuildParameters(request, parameters);
-    UploadFile upload;
-    const int result = prepareTransfer(request, parameters, upload);
-    return result != CURLE_OK ? result : curl_easy_perform(m_handle);
+    textBufferCreate(m_parameters, kParameterCapacity);
+    BuildParameters(request, m_parameters);
+    m_upload = std::make_unique<UploadFile>();
+    return prepareTransfer(request, m_parameters, *m_upload);
 }
 
 int CVcurlService::prepareTransfer(CVcurlRequest& request, const CVtextBuffer& parameters,

@@ -80,6 +80,8 @@ StubOptions parseStubOptions(const std::vector<std::string>& args) {
             options.delayMs = parseInt(option, reader.valueOf(option), 0, INT_MAX);
         } else if (option == "--drop") {
             options.drop = true;
+        } else if (option == "--drop-every") {
+            options.dropEvery = parseInt(option, reader.valueOf(option), 1, INT_MAX);
         } else if (option == "--fail-every") {
             options.failEvery = parseInt(option, reader.valueOf(option), 1, INT_MAX);
         } else if (option == "--cert") {
@@ -129,6 +131,8 @@ Options:
   --drop           shut every connection down without an answer once the request has
                    been read and recorded: libcurl then fails with 52, "Server returned
                    nothing (no headers, no data)", over HTTP and HTTPS alike; takes
+                   precedence over --fail-every
+  --drop-every N   drop every Nth request (counting from 1) as --drop does; takes
                    precedence over --fail-every
   --hang           never answer once the request has been read and recorded; the
                    connection stays open until the server stops

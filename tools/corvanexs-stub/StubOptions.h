@@ -19,6 +19,7 @@ struct StubOptions {
     int delayMs = 0;
     bool drop = false;
     int failEvery = 0;     // 0: never
+    int dropEvery = 0;     // 0: never
     std::string certPath;  // both set: HTTPS
     std::string keyPath;
     bool help = false;

@@ -21,6 +21,8 @@ namespace {
 
 const char kHost[] = "127.0.0.1";
 const char kAnyPath[] = ".*";
+const size_t kWorkers = 128;
+const int kBacklog = 1024;
 
 int socketPort(int fd, bool peer) {
     sockaddr_storage address{};
@@ -91,6 +93,26 @@ std::unique_ptr<httplib::Server> createServer(const StubOptions& options) {
     return server;
 }
 
+// The server library listens with a backlog of 5: a client opening dozens of connections at
+// once would see most of its SYNs dropped and retried a second later. Listening again on the
+// same socket only widens the queue.
+void widenBacklog(int port) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (fd > 2 && fd != dirfd(dir) && socketPort(fd, false) == port &&
+            getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening) {
+            listen(fd, kBacklog);
+        }
+    }
+    closedir(dir);
+}
+
 }  // namespace
 
 StubServer::StubServer(const StubOptions& options)
@@ -114,6 +136,9 @@ StubServer::StubServer(const StubOptions& options)
     // Without it a kept-alive client waits for the delayed acknowledgement of the headers
     // before the body follows.
     m_server->set_tcp_nodelay(true);
+    // Enough workers that a client with many transfers at once never waits for a free one,
+    // also while each answer is delayed; the server library owns the pool it is handed.
+    m_server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     m_server->Get(kAnyPath, handler)
         .Post(kAnyPath, reader)
         .Put(kAnyPath, reader)
@@ -128,9 +153,11 @@ int StubServer::bind() {
     if (m_options.port == 0) {
         const int port = m_server->bind_to_any_port(kHost);
         if (port > 0) {
+            widenBacklog(port);
             return port;
         }
     } else if (m_server->bind_to_port(kHost, m_options.port)) {
+        widenBacklog(m_options.port);
         return m_options.port;
     }
     throw std::runtime_error(std::string("cannot listen on ") + kHost + ":" +
@@ -179,7 +206,7 @@ void StubServer::handle(const httplib::Request& request, const std::string& body
     }
     if (m_options.hang) {
         hangUntilStopped();
-    } else if (m_options.drop) {
+    } else if (m_options.drop || (m_options.dropEvery > 0 && number % m_options.dropEvery == 0)) {
         dropConnection(request);
     } else if (!m_options.redirectTo.empty()) {
         response.set_redirect(m_options.redirectTo, m_options.status);

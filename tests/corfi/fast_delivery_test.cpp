@@ -1,5 +1,6 @@
-// Fast pickup: with spool_watch the daemon sends a new file at once instead of after its rest,
-// and with rest 0 it no longer spins over an empty spool directory.
+// Fast pickup and parallel delivery: with spool_watch the daemon sends a new file at once
+// instead of after its rest, with rest 0 it no longer spins over an empty spool directory, and
+// with max_parallel it posts several files at once, each still with exactly one outcome.
 #include <sys/time.h>
 
 #include <chrono>
@@ -7,6 +8,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "DaemonHarness.h"
@@ -121,6 +124,97 @@ TEST_F(DaemonTest, RestZeroDoesNotSpinOverAnEmptySpool) {
         EXPECT_TRUE(waitForLog("COMPLETED RCPT(Jane), MSG(m)\n"));
         daemon.stop(SIGTERM);
         stub.stop(SIGTERM);
+    }
+}
+
+class ParallelTest : public DaemonTest {
+protected:
+    // `files` message files "corfi_<i>" to receiver R<i>, text m<i>.
+    void dropFiles(int files) {
+        for (int i = 0; i < files; ++i) {
+            const std::string id = std::to_string(i);
+            drop("spool/corfi_" + id, "RECEIVER: R" + id + "\nMESSAGE: m" + id + "\n");
+        }
+    }
+    // Outcome lines per receiver, and in all.
+    std::map<std::string, int> outcomes(const std::string& kind) const {
+        std::map<std::string, int> counts;
+        std::istringstream lines(log());
+        const std::string marker = "] " + kind + " RCPT(";
+        for (std::string line; std::getline(lines, line);) {
+            const size_t at = line.find(marker);
+            if (at != std::string::npos) {
+                const size_t from = at + marker.size();
+                ++counts[line.substr(from, line.find(')', from) - from)];
+            }
+        }
+        return counts;
+    }
+    size_t spoolFiles() const { return entries("spool").size() - 1; }  // all but the lock
+};
+
+TEST_F(ParallelTest, TwentyTransfersAtOnceDeliverEachFileOnce) {
+    constexpr int files = 200;
+    ASSERT_NO_FATAL_FAILURE(startStub({"--delay-ms", "100"}));
+    layout("max_parallel: 20\n");
+    logLevel("info");
+    dropFiles(files);
+    const long long start = nowMillis();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(pollUntil([&] { return outcomes("COMPLETED").size() == files; }, seconds(30)));
+    // One at a time this takes 20 s; twenty at once about 1 s.
+    EXPECT_LT(nowMillis() - start, 3000);
+    const Names sent = record();
+    EXPECT_EQ(static_cast<size_t>(files), std::set<std::string>(sent.begin(), sent.end()).size());
+    EXPECT_EQ(static_cast<size_t>(files), sent.size());
+    for (const auto& [receiver, count] : outcomes("COMPLETED")) {
+        EXPECT_EQ(1, count) << receiver;
+    }
+    EXPECT_TRUE(pollUntil([&] { return spoolFiles() == 0; }));
+}
+
+// Request n is dropped when n % 5 == 0, answered 500 when n % 3 == 0, else accepted.
+TEST_F(ParallelTest, MixedAnswersAndDroppedConnectionsGiveEachFileItsOwnOutcome) {
+    constexpr int files = 30;
+    ASSERT_NO_FATAL_FAILURE(startStub({"--fail-every", "3", "--drop-every", "5"}));
+    layout("max_parallel: 8\n");
+    logLevel("info");
+    dropFiles(files);
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(pollUntil([&] { return spoolFiles() == 0; }));
+    EXPECT_TRUE(pollUntil(
+        [&] { return outcomes("COMPLETED").size() + outcomes("FAILED").size() == files; }));
+    EXPECT_EQ(16u, outcomes("COMPLETED").size());
+    EXPECT_EQ(14u, outcomes("FAILED").size());
+    EXPECT_EQ(6, countInLog("Failed to send message to HTTP(s) server"));
+    EXPECT_EQ(8, countInLog("HTTP(s) server returns [500 Internal error]"));
+    for (int i = 0; i < files; ++i) {
+        const std::string receiver = "R" + std::to_string(i);
+        EXPECT_EQ(1, outcomes("COMPLETED")[receiver] + outcomes("FAILED")[receiver]) << receiver;
+    }
+}
+
+// Each file either has its outcome and is gone, or has none and is still there.
+TEST_F(ParallelTest, SigtermStartsNoNewTransferAndLetsThoseInFlightEnd) {
+    constexpr int files = 100;
+    ASSERT_NO_FATAL_FAILURE(startStub({"--delay-ms", "300"}));
+    layout("max_parallel: 10\n");
+    logLevel("info");
+    dropFiles(files);
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(pollUntil([&] { return record().size() >= 15; }));
+    ASSERT_TRUE(daemon.signal(SIGTERM));
+    ASSERT_TRUE(daemon.waitForExit(seconds(10)));
+    EXPECT_EQ(0, daemon.status());
+    const size_t sent = record().size();
+    EXPECT_LT(sent, 40u) << "transfers kept starting after the stop";
+    const auto completed = outcomes("COMPLETED");
+    EXPECT_EQ(sent, completed.size()) << "every transfer that started ended with its outcome";
+    EXPECT_EQ(0u, outcomes("FAILED").size());
+    for (int i = 0; i < files; ++i) {
+        const std::string id = std::to_string(i);
+        const bool kept = std::filesystem::exists(at("spool/corfi_" + id));
+        EXPECT_NE(kept, completed.count("R" + id) == 1) << id;
     }
 }
 
