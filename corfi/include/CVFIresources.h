@@ -1,4 +1,4 @@
-// The daemon's resource table (16 entries, in help-text order) and the storage of its values.
+// The daemon's resource table (in help-text order) and the storage of its values.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +22,10 @@ struct CVFIresourceValues {
     char bulkRecipientPattern[256];
     char bulkMessagePattern[256];
     int32_t bulkCheckPeriod;
+    int32_t foreground;
 };
 
-constexpr int CVFI_RESOURCE_COUNT = 16;
+constexpr int CVFI_RESOURCE_COUNT = 17;
 
 // Filled once by the main thread at start-up; read-only once other threads run.
 extern CVFIresourceValues g_corfiValues;

@@ -307,8 +307,11 @@ std::string joinArguments(int argc, char** argv) {
 
 // Steps 14 to 20: the detached daemon's life.
 int runDaemon(int argc, char** argv) {
-    if (StepResult status = detach()) {
-        return *status;
+    // A service manager keeps track of the process it started, so that one must stay.
+    if (!g_corfiValues.foreground) {
+        if (StepResult status = detach()) {
+            return *status;
+        }
     }
     // libcurl's global state must exist before any thread may use it.
     curl_global_init(CURL_GLOBAL_ALL);

@@ -38,6 +38,8 @@ CVresource g_corfiResources[CVFI_RESOURCE_COUNT] = {
      "Regular Expression to extract Message", false},
     {"bulk_check_period", CV_RES_INT, &g_corfiValues.bulkCheckPeriod, 0, "60", CV_RES_OPTIONAL,
      "Interval for Spooling Bulk Directory", false},
+    {"foreground", CV_RES_BOOL, &g_corfiValues.foreground, 0, "FALSE", CV_RES_OPTIONAL,
+     "Stay in the foreground instead of detaching", false},
 };
 
 void CVFIresetResources() {
