@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "CVException.h"
 #include "CVFIbulk.h"
@@ -418,4 +419,19 @@ int CVFImain(int argc, char** argv) {
         return *status;
     }
     return runDaemon(argc, argv);
+}
+
+int CVFIloadConfiguration(const std::string& programName, const std::string& configDir) {
+    std::vector<std::string> args = {programName};
+    if (!configDir.empty()) {
+        args.insert(args.end(), {"-config_dir", configDir});
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    g_corfiPaths.programName = cut(programName, kProgramNameMax);
+    const StepResult status = initialize(static_cast<int>(args.size()), argv.data());
+    return status ? *status : 0;
 }
