@@ -13,23 +13,19 @@ namespace {
 
 namespace fs = std::filesystem;
 using corfitest::DaemonTest;
+using testsupport::concat;
 using testsupport::pollUntil;
 using testsupport::readFile;
 using testsupport::writeFile;
 using Args = std::vector<std::string>;
 constexpr auto npos = std::string::npos;
 
-Args operator+(Args left, const Args& right) {
-    left.insert(left.end(), right.begin(), right.end());
-    return left;
-}
-
 class CorfiSendTest : public DaemonTest {
 protected:
     testsupport::ProgramResult send(const Args& args, const std::string& input = "",
                                     const Args& env = {}) {
-        return testsupport::runProgram(Args{CORFI_SEND_PATH} + args,
-                                       Args{"PATH=/usr/bin:/bin"} + env, input);
+        return testsupport::runProgram(concat({CORFI_SEND_PATH}, args),
+                                       concat({"PATH=/usr/bin:/bin"}, env), input);
     }
 };
 
@@ -70,7 +66,7 @@ TEST_F(CorfiSendTest, EveryTargetReachesTheServerAsWritten) {
     layout();
     Args expected;
     for (const auto& c : cases) {
-        const auto run = send(Args{"-s", at("spool")} + c.args, c.input);
+        const auto run = send(concat({"-s", at("spool")}, c.args), c.input);
         ASSERT_EQ(0, run.status) << c.args[1] << ": " << run.err;
         EXPECT_EQ("", run.err);
         // The printed path names the published file; the daemon reads it through the group.
@@ -98,29 +94,30 @@ TEST_F(CorfiSendTest, RefusesWhatTheDaemonWouldRefuseAndWritesNothing) {
         std::string error;  // a line of standard error
     } cases[] = {
         // The daemon's own texts.
-        {spool + Args{"-p", "5550123", "x"}, "", 2, "Unknow CARRIER field in Quick message"},
-        {spool + Args{"-C", "DemoTel", "x"}, "", 2, "Unknow PIN field in Quick message"},
-        {spool + Args{"-r", "#42", "x"}, "", 2, "Empty RECEIVER field"},
-        {spool + Args{"-g", "  ", "x"}, "", 2, "Empty GROUP field"},
-        {spool + Args{"-r", "jdoe"}, " \t\n\n", 2, "Empty MESSAGE field"},
-        {spool + Args{"-r", "jdoe", "-j", "#1", "x"}, "", 2, "Empty JOBID field"},
-        {spool + Args{"-r", "jdoe", "--time-at", "13-01-10-10-00", "x"}, "", 2,
+        {concat(spool, {"-p", "5550123", "x"}), "", 2, "Unknow CARRIER field in Quick message"},
+        {concat(spool, {"-C", "DemoTel", "x"}), "", 2, "Unknow PIN field in Quick message"},
+        {concat(spool, {"-r", "#42", "x"}), "", 2, "Empty RECEIVER field"},
+        {concat(spool, {"-g", "  ", "x"}), "", 2, "Empty GROUP field"},
+        {concat(spool, {"-r", "jdoe"}), " \t\n\n", 2, "Empty MESSAGE field"},
+        {concat(spool, {"-r", "jdoe", "-j", "#1", "x"}), "", 2, "Empty JOBID field"},
+        {concat(spool, {"-r", "jdoe", "--time-at", "13-01-10-10-00", "x"}), "", 2,
          "Invalid TIME_AT paramters [13-01-10-10-00]. Should be [MM-DD-YY-HH-MM] format"},
         // The command line.
-        {spool + Args{"x"}, "", 2, "no target: give -r, -g, -n, or -p and -C (see --help)"},
-        {spool + Args{"-r", "a", "-n", "b", "x"}, "", 2, "more than one target"},
-        {spool + Args{"-r", "", "x"}, "", 2, "-r needs a value (see --help)"},
-        {spool + Args{"-r"}, "", 2, "-r needs a value (see --help)"},
-        {spool + Args{"--at"}, "", 2, "--at needs a value (see --help)"},
-        {spool + Args{"-x", "-r", "a"}, "", 2, "unknown option -x (see --help)"},
-        {spool + Args{"-r", "a\nMESSAGE: other", "x"}, "", 2,
+        {concat(spool, {"x"}), "", 2, "no target: give -r, -g, -n, or -p and -C (see --help)"},
+        {concat(spool, {"-r", "a", "-n", "b", "x"}), "", 2, "more than one target"},
+        {concat(spool, {"-r", "", "x"}), "", 2, "-r needs a value (see --help)"},
+        {concat(spool, {"-r"}), "", 2, "-r needs a value (see --help)"},
+        {concat(spool, {"--at"}), "", 2, "--at needs a value (see --help)"},
+        {concat(spool, {"-x", "-r", "a"}), "", 2, "unknown option -x (see --help)"},
+        {concat(spool, {"-r", "a\nMESSAGE: other", "x"}), "", 2,
          "RECEIVER must not hold a line break"},
-        {spool + Args{"-c", at("config"), "-r", "a", "x"}, "", 2, "-c and -s exclude each other"},
-        {spool + Args{"-r", "a", "--at", "2026-07-01 10:00", "--time-at", "07-01-26-11-00"}, "", 2,
-         "--at and --time-at exclude each other"},
-        {spool + Args{"-r", "a", "--at", "2026-02-29 10:00", "x"}, "", 2,
+        {concat(spool, {"-c", at("config"), "-r", "a", "x"}), "", 2,
+         "-c and -s exclude each other"},
+        {concat(spool, {"-r", "a", "--at", "2026-07-01 10:00", "--time-at", "07-01-26-11-00"}), "",
+         2, "--at and --time-at exclude each other"},
+        {concat(spool, {"-r", "a", "--at", "2026-02-29 10:00", "x"}), "", 2,
          "--at: not a date and time of the form YYYY-MM-DD HH:MM: 2026-02-29 10:00"},
-        {spool + Args{"-r", "a"}, std::string(1048576, 'x'), 2,
+        {concat(spool, {"-r", "a"}), std::string(1048576, 'x'), 2,
          "the message is larger than the daemon reads"},
         // Nowhere to write.
         {Args{"-s", at("nowhere"), "-r", "a", "x"}, "", 1,
@@ -149,7 +146,7 @@ TEST_F(CorfiSendTest, FindsTheSpoolDirectoryAsTheDaemonDoes) {
         {{}, {"MMconfig_dir=" + at("config")}},
     };
     for (const auto& c : cases) {
-        const auto run = send(c.args + Args{"-r", "jdoe", "hi"}, "", c.env);
+        const auto run = send(concat(c.args, {"-r", "jdoe", "hi"}), "", c.env);
         ASSERT_EQ(0, run.status) << run.err;
         EXPECT_EQ(at("spool/"), run.out.substr(0, at("spool/").size()));
     }
