@@ -24,7 +24,7 @@ class CorfiSendTest : public DaemonTest {
 protected:
     testsupport::ProgramResult send(const Args& args, const std::string& input = "",
                                     const Args& env = {}) {
-        return testsupport::runProgram(concat({CORFI_SEND_PATH}, args),
+        return testsupport::runProgram(concat({CORFI_TOOL_PATH}, args),
                                        concat({"PATH=/usr/bin:/bin"}, env), input);
     }
 };

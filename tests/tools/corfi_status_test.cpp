@@ -31,7 +31,7 @@ class CorfiStatusTest : public DaemonTest {
 protected:
     // Runs corfi-status on this installation.
     testsupport::ProgramResult status(const Args& args = {}) {
-        Args all = {CORFI_STATUS_PATH, "-c", at("config")};
+        Args all = {CORFI_TOOL_PATH, "-c", at("config")};
         all.insert(all.end(), args.begin(), args.end());
         return testsupport::runProgram(all, {"PATH=/usr/bin:/bin"});
     }
