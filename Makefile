@@ -11,7 +11,7 @@ BUILD_BENCH := build-bench
 BUILD_FUZZ  := build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-sanitize test-asan test-tsan bench fuzz format clean
+.PHONY: all deps build demo test test-sanitize test-asan test-tsan bench fuzz format clean package
 
 all: build
 
@@ -29,6 +29,10 @@ demo: deps
 
 test: build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
+
+# The Debian package (CPack), built from $(BUILD): $(BUILD)/corfi_<version>_<arch>.deb.
+package: build
+	@cd $(BUILD) && cpack
 
 test-sanitize: test-asan test-tsan
 

@@ -38,3 +38,9 @@ bool CVFIstartSignalWatcher();
 
 // The whole program: start-up, the dispatch loop, the orderly stop. Returns the exit status.
 int CVFImain(int argc, char** argv);
+// Start-up's configuration steps alone, for tools that must find an installation as the
+// daemon does: the resources from the command line `-config_dir configDir` (none when empty),
+// the MM variables and the resource files, and the directory checks, each failure reported as
+// at start-up. Returns 0 with the resource table and g_corfiPaths filled, or the exit status
+// start-up would end with.
+int CVFIloadConfiguration(const std::string& programName, const std::string& configDir);

@@ -25,9 +25,10 @@ struct CVFIresourceValues {
     int32_t tlsVerify;
     int32_t spoolWatch;
     int32_t maxParallel;
+    int32_t foreground;
 };
 
-constexpr int CVFI_RESOURCE_COUNT = 19;
+constexpr int CVFI_RESOURCE_COUNT = 20;
 
 // Filled once by the main thread at start-up; read-only once other threads run.
 extern CVFIresourceValues g_corfiValues;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "CVException.h"
 #include "CVFIbulk.h"
@@ -314,8 +315,11 @@ std::string joinArguments(int argc, char** argv) {
 
 // Steps 14 to 20: the detached daemon's life.
 int runDaemon(int argc, char** argv) {
-    if (StepResult status = detach()) {
-        return *status;
+    // A service manager keeps track of the process it started, so that one must stay.
+    if (!g_corfiValues.foreground) {
+        if (StepResult status = detach()) {
+            return *status;
+        }
     }
     // libcurl's global state must exist before any thread may use it.
     curl_global_init(CURL_GLOBAL_ALL);
@@ -430,4 +434,19 @@ int CVFImain(int argc, char** argv) {
         return *status;
     }
     return runDaemon(argc, argv);
+}
+
+int CVFIloadConfiguration(const std::string& programName, const std::string& configDir) {
+    std::vector<std::string> args = {programName};
+    if (!configDir.empty()) {
+        args.insert(args.end(), {"-config_dir", configDir});
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    g_corfiPaths.programName = cut(programName, kProgramNameMax);
+    const StepResult status = initialize(static_cast<int>(args.size()), argv.data());
+    return status ? *status : 0;
 }

@@ -44,6 +44,8 @@ CVresource g_corfiResources[CVFI_RESOURCE_COUNT] = {
      "Send new message files at once instead of after the rest", false},
     {"max_parallel", CV_RES_INT, &g_corfiValues.maxParallel, 0, "1", CV_RES_OPTIONAL,
      "Messages posted at once (1 to 64)", false},
+    {"foreground", CV_RES_BOOL, &g_corfiValues.foreground, 0, "FALSE", CV_RES_OPTIONAL,
+     "Stay in the foreground instead of detaching", false},
 };
 
 void CVFIresetResources() {

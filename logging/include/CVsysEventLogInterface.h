@@ -103,6 +103,9 @@ public:
     static CVsysEventLogInterface* GetInstance(int32_t line = -1, const char* sourceFile = nullptr);
     static CVsysEventLogInterface* GetInstance(const std::string& moduleName, int32_t line,
                                                const char* sourceFile);
+    // Registers a log built by the caller under its module name (the first one registered is
+    // the default log). Null, and the log destroyed, when the module is taken or the table full.
+    static CVsysEventLogInterface* Register(std::unique_ptr<CVsysEventLogInterface> log);
     // Destroys every registered log, last first. Runs at process exit; tests call it to start
     // from an empty registry.
     static void DestroyAll();

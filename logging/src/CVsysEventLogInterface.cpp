@@ -387,6 +387,21 @@ CVsysEventLogInterface* CVsysEventLogInterface::GetInstance(const std::string& m
                                 moduleName.c_str()));
 }
 
+CVsysEventLogInterface* CVsysEventLogInterface::Register(
+    std::unique_ptr<CVsysEventLogInterface> log) {
+    if (!log) {
+        return nullptr;
+    }
+    Registry& logs = registry();
+    LockGuard guard(logs.lock());
+    const std::string moduleName = log->getModuleName();
+    CVsysEventLogInterface* registered = log.get();
+    if (logs.find(moduleName) != nullptr || !logs.add(moduleName, log)) {
+        return nullptr;
+    }
+    return registered;
+}
+
 void CVsysEventLogInterface::DestroyAll() {
     registry().destroyAll();
 }

@@ -130,13 +130,28 @@ void DaemonTest::startDaemonAs(testsupport::ChildProcess& process,
     ASSERT_EQ(0, launch(all, env)) << readFile(tmp.file("out"));
     pid_t pid = 0;
     ASSERT_TRUE(pollUntil([&] {
-        const std::string record = readFile(at("temp/.ACFI"));
-        pid = record.size() == 2416 ? std::atoi(record.c_str() + 76) : 0;
+        pid = monitorPid();
         // Until the daemon's intermediate parent has gone, the daemon is not yet our child.
         return testsupport::ChildProcess::isChild(pid);
     })) << "no monitor file\n"
         << log();
     process.adopt(pid);
+}
+
+void DaemonTest::startForeground(const std::vector<std::string>& args,
+                                 const std::vector<std::string>& env) {
+    std::vector<std::string> command = {CORFI_PATH, "-config_dir", at("config"), "-foreground"};
+    command.insert(command.end(), args.begin(), args.end());
+    const int out = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    daemon.start(command, environment(env, tmp.file("sanitizer")), out, out);
+    close(out);
+    ASSERT_TRUE(pollUntil([&] { return monitorPid() == daemon.pid() || daemon.poll(); }));
+    ASSERT_TRUE(daemon.running()) << readFile(tmp.file("out")) << log();
+}
+
+pid_t DaemonTest::monitorPid() const {
+    const std::string record = readFile(at("temp/.ACFI"));
+    return record.size() == 2416 ? std::atoi(record.c_str() + 76) : 0;
 }
 
 void DaemonTest::drop(const std::string& path, const std::string& content) const {

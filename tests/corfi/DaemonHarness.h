@@ -39,7 +39,12 @@ protected:
     // The same for a second daemon held in `process`, of the installation at base.
     void startDaemonAs(testsupport::ChildProcess& process, const std::vector<std::string>& args,
                        const std::vector<std::string>& env = {}, std::string configDir = "");
+    // Runs the daemon with -foreground as the test's own child until the monitor file names
+    // it. Call it inside ASSERT_NO_FATAL_FAILURE.
+    void startForeground(const std::vector<std::string>& args = {},
+                         const std::vector<std::string>& env = {});
     bool waitForExit() { return daemon.waitForExit(); }
+    pid_t monitorPid() const;  // the process the monitor file names, 0 without one
 
     // Moved in complete, so the daemon never sees it half-written.
     void drop(const std::string& path, const std::string& content) const;

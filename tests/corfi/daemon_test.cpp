@@ -21,6 +21,7 @@ TEST_F(DaemonTest, HelpListsTheVisibleResourcesAndHelpmeIsNoHelp) {
     const std::string help = readFile(tmp.file("out"));
     EXPECT_NE(npos, help.find("config_dir          \tLocation of the configuration directory\n"));
     EXPECT_NE(npos, help.find("bulk_check_period   \tInterval for Spooling Bulk Directory\n"));
+    EXPECT_NE(npos, help.find("foreground          \tStay in the foreground instead of detaching"));
     EXPECT_EQ(npos, help.find("debug"));
 
     // An unknown resource; then config_dir is missing.
@@ -278,6 +279,18 @@ TEST_F(DaemonTest, AForeignOrCommentedPrimaryServerEndsTheDaemon) {
         EXPECT_EQ(0, daemon.status());
         EXPECT_TRUE(waitForLog("[INFO] Not a primary server. Quit\n")) << phs;
     }
+}
+
+TEST_F(DaemonTest, ForegroundKeepsTheStartedProcessUntilItIsStopped) {
+    layout();
+    ASSERT_NO_FATAL_FAILURE(startForeground());
+    EXPECT_TRUE(waitForLog("[INFO] foreground:\tTRUE\n")) << log();
+    EXPECT_TRUE(waitForLog("Process File [lock] \n", 2));  // a second cycle, still ours
+    EXPECT_TRUE(daemon.running());
+    daemon.signal(SIGTERM);
+    ASSERT_TRUE(waitForExit());
+    EXPECT_EQ(0, daemon.status());
+    EXPECT_EQ(1, countInLog("File interface exits"));
 }
 
 }  // namespace

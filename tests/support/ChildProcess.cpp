@@ -1,5 +1,6 @@
 #include "ChildProcess.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,12 +11,50 @@
 
 namespace testsupport {
 
+namespace {
+
+// In a forked child: becomes the program, or returns 127.
+int execute(std::vector<std::string>& args, std::vector<std::string>& env) {
+    std::vector<char*> argv, envp;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    for (std::string& var : env) {
+        envp.push_back(var.data());
+    }
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    execve(argv[0], argv.data(), envp.data());
+    return 127;
+}
+
+}  // namespace
+
 bool signalChild(pid_t pid, int signal) {
     if (pid <= 0) {
         ADD_FAILURE() << "refused to send signal " << signal << " to pid " << pid;
         return false;
     }
     return kill(pid, signal) == 0;
+}
+
+ProgramResult runProgram(std::vector<std::string> args, std::vector<std::string> env,
+                         const std::string& input) {
+    TempDir streams;
+    writeFile(streams.file("in"), input);
+    const int status = runInChild([&] {
+        const char* const names[] = {"in", "out", "err"};
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+            const int flags = fd == STDIN_FILENO ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+            const int opened = open(streams.file(names[fd]).c_str(), flags, 0644);
+            if (opened < 0 || dup2(opened, fd) < 0) {
+                return 126;
+            }
+            close(opened);
+        }
+        return execute(args, env);
+    });
+    return {status, readFile(streams.file("out")), readFile(streams.file("err"))};
 }
 
 pid_t ChildProcess::spawn(std::vector<std::string> args, std::vector<std::string> env, int out,
@@ -27,17 +66,7 @@ pid_t ChildProcess::spawn(std::vector<std::string> args, std::vector<std::string
         if (err >= 0) {
             dup2(err, STDERR_FILENO);
         }
-        std::vector<char*> argv, envp;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        for (std::string& var : env) {
-            envp.push_back(var.data());
-        }
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        return 127;
+        return execute(args, env);
     });
 }
 

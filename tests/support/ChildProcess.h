@@ -16,6 +16,17 @@ namespace testsupport {
 // of 0 or less is refused with a test failure and false.
 bool signalChild(pid_t pid, int signal);
 
+struct ProgramResult {
+    int status;  // exit status, or 128 + the signal that ended it
+    std::string out;
+    std::string err;
+};
+
+// Runs `args` (args[0] is the program's path) with exactly `env` and `input` as standard input
+// to its end, and returns what it wrote to standard output and error.
+ProgramResult runProgram(std::vector<std::string> args, std::vector<std::string> env,
+                         const std::string& input = "");
+
 class ChildProcess {
 public:
     ChildProcess() = default;

@@ -63,6 +63,12 @@ std::string readFile(const std::string& path) {
     return out.str();
 }
 
+std::vector<std::string> concat(std::vector<std::string> first,
+                                const std::vector<std::string>& rest) {
+    first.insert(first.end(), rest.begin(), rest.end());
+    return first;
+}
+
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,9 @@ bool pollUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds interval = std::chrono::milliseconds(5));
 
 std::string readFile(const std::string& path);
+// `first` followed by `rest`: command lines and environments built from parts.
+std::vector<std::string> concat(std::vector<std::string> first,
+                                const std::vector<std::string>& rest);
 void writeFile(const std::string& path, const std::string& content);
 
 // Runs `body` in a forked child; returns its exit status (128 + signal when killed).
