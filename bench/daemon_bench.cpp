@@ -4,6 +4,7 @@
 // and its log at info, timed from its start until the last COMPLETED line is in its log. Prints
 // the ratio of the median rates (target 0.6 or more) and corfi's resident memory after 1,000 and
 // after N messages (target: growth of 2 MB at most). DAEMON_BENCH_MESSAGES overrides N.
+// corfi with max_parallel 16 on the same work gives a third rate against the reference.
 // Then corfi over HTTPS (the test CA as ca-bundle.crt), N / 10 messages but at least 1,000, with
 // the TLS sessions shared between messages as always and, through CORFI_BENCH_NO_TLS_REUSE,
 // without; it prints the ratio of the two and that of HTTPS with reuse to HTTP.
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "DaemonRunner.h"
 
 extern char** environ;
 
@@ -43,6 +45,7 @@ using Clock = std::chrono::steady_clock;
 const char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
 const char kReference[] = "BM_ReferenceLoop";
 const char kCorfi[] = "BM_CorfiDaemon";
+const char kParallel16[] = "BM_CorfiDaemonParallel16";
 const char kHttpsReuse[] = "BM_CorfiDaemonHttpsReuse";
 const char kHttpsNoReuse[] = "BM_CorfiDaemonHttpsNoReuse";
 const int kEarlyCount = 1000;                  // the first memory sample
@@ -58,8 +61,17 @@ int messageCount() {
 const int kMessages = messageCount();
 const int kHttpsMessages = std::max(kMessages / 10, kEarlyCount);
 
+using bench::daemonPid;
+using bench::Installation;
+using bench::LogTail;
+using bench::prepareMessages;
+using bench::residentMB;
+using bench::ResultReporter;
 using bench::spawn;
+using bench::startCorfi;
+using bench::stopDaemon;
 using bench::Stub;
+using bench::writeFile;
 
 Stub stub;
 Stub httpsStub;
@@ -75,10 +87,6 @@ extern "C" void onStopSignal(int number) {
     raise(number);
 }
 
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 std::string readAll(int fd) {
     std::string text;
     char buffer[4096];
@@ -87,18 +95,6 @@ std::string readAll(int fd) {
         text.append(buffer, static_cast<size_t>(n));
     }
     return text;
-}
-
-void prepareMessages(const fs::path& dir, int count = kMessages) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    char name[32];
-    for (int i = 0; i < count; ++i) {
-        std::snprintf(name, sizeof name, "corfi_%06d", i);
-        writeFile(dir / name, "RECEIVER: user" + std::to_string(i % 500) + "\nJOBID: bench-" +
-                                  std::to_string(i) + "\nMESSAGE: Benchmark message " +
-                                  std::to_string(i) + " from the spool directory\n");
-    }
 }
 
 size_t collect(char* data, size_t size, size_t count, void* target) {
@@ -163,7 +159,7 @@ int referenceLoop(const fs::path& dir) {
 void BM_ReferenceLoop(benchmark::State& state) {
     const fs::path dir = workspace / "reference";
     for (auto _ : state) {
-        prepareMessages(dir);
+        prepareMessages(dir, kMessages);
         const Clock::time_point start = Clock::now();
         const int delivered = referenceLoop(dir);
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
@@ -175,145 +171,13 @@ void BM_ReferenceLoop(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kMessages);
 }
 
-// Large enough that the log is never archived, so that tailing it sees every line.
-std::string logSection(const std::string& name, const fs::path& file) {
-    return "[" + name + "]\nwriter=file\nlevel=info\nfilePath=" + file.string() +
-           "\nbytesPerFiles=1000000000\nnumFiles=2\nautoAppend=1\nperProcessFile=0\n";
-}
-
-// A throw-away installation.
-struct Installation {
-    fs::path root, config, spool, log, monitor;
-
-    Installation(const fs::path& base, const std::string& url, int count, bool caBundle)
-        : root(base),
-          config(base / "config"),
-          spool(base / "spool"),
-          log(base / "logs" / "File_System_Interface.txt"),
-          monitor(base / "temp" / ".ACFI") {
-        fs::remove_all(root);
-        for (const char* dir : {"config", "temp", "logs"}) {
-            fs::create_directories(root / dir);
-        }
-        prepareMessages(spool, count);
-        if (caBundle) {
-            fs::copy_file(bench::testCa("ca.pem"), config / "ca-bundle.crt");
-        }
-        writeFile(config / "dir", "spool_dir: " + spool.string() + "\n");
-        writeFile(config / "corfi_config", "corvanexs_url: " + url +
-                                               "\nrest: 0\nlog_dir: " + (root / "logs").string() +
-                                               "\nspool_dir: " + spool.string() + "\n");
-        writeFile(config / "cvlogs.ini",
-                  "[main]\nFile System Interface=File System Interface_logger\n\n" +
-                      logSection("File System Interface_logger", log) + "\n" +
-                      logSection("common", root / "logs" / "common_logs.txt"));
-    }
-};
-
-// Follows the growing log and counts outcome lines.
-class LogTail {
-public:
-    explicit LogTail(const fs::path& path) : m_path(path) {}
-    ~LogTail() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-
-    void poll() {
-        if (m_fd < 0 && (m_fd = open(m_path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-            return;
-        }
-        char buffer[65536];
-        ssize_t n;
-        while ((n = read(m_fd, buffer, sizeof buffer)) > 0) {
-            m_partial.append(buffer, static_cast<size_t>(n));
-        }
-        size_t begin = 0;
-        for (size_t end; (end = m_partial.find('\n', begin)) != std::string::npos;
-             begin = end + 1) {
-            const std::string_view line(m_partial.data() + begin, end - begin);
-            completed += line.find("] COMPLETED ") != std::string_view::npos;
-            failed += line.find("] FAILED ") != std::string_view::npos;
-            exited |= line.find("] File interface exits") != std::string_view::npos;
-        }
-        m_partial.erase(0, begin);
-    }
-
-    int completed = 0;
-    int failed = 0;
-    bool exited = false;
-
-private:
-    fs::path m_path;
-    int m_fd = -1;
-    std::string m_partial;
-};
-
-// The detached daemon's id, from its monitor file; 0 until the file is there.
-pid_t daemonPid(const fs::path& monitor) {
-    char text[33] = {};
-    const int fd = open(monitor.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return 0;
-    }
-    const ssize_t n = pread(fd, text, 32, 76);
-    close(fd);
-    return n == 32 ? static_cast<pid_t>(std::atol(text)) : 0;
-}
-
-// Resident memory in MB from /proc, 0 when the process is gone.
-double residentMB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 6, "VmRSS:") == 0) {
-            return std::atof(line.c_str() + 6) / 1024.0;
-        }
-    }
-    return 0;
-}
-
-bool isDaemonOf(pid_t pid, const Installation& installation) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return pid > 0 && text.str().find(installation.config.string()) != std::string::npos;
-}
-
-// Stops the daemon with SIGTERM and waits for its exit; SIGKILL when that does not come.
-bool stopDaemon(pid_t pid, const Installation& installation) {
-    if (!isDaemonOf(pid, installation)) {
-        return pid == 0;
-    }
-    kill(pid, SIGTERM);
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(30);
-    while (kill(pid, 0) == 0 && Clock::now() < until) {
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    if (kill(pid, 0) == 0) {
-        kill(pid, SIGKILL);
-        return false;
-    }
-    return true;
-}
-
-// Starts corfi in the installation; the error text, empty when it detached.
-std::string startCorfi(const Installation& installation) {
-    const pid_t parent = spawn({CORFI_PATH, "-config_dir", installation.config.string()}, nullptr);
-    int status = 0;
-    if (parent < 0 || waitpid(parent, &status, 0) != parent) {
-        return "cannot start " CORFI_PATH;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "corfi failed at start-up";
-}
-
 // What one corfi run delivers, and how.
 struct DaemonRun {
     std::string url;
     int messages;
     bool caBundle;
-    bool reuse;  // TLS sessions shared between messages, as always outside benchmarks
+    bool reuse;              // TLS sessions shared between messages, as always outside benchmarks
+    std::string extra = "";  // further resource lines
 };
 
 // The daemon on `run`'s work. The clock runs from the start of corfi until the log holds the
@@ -323,7 +187,8 @@ void runCorfi(benchmark::State& state, const DaemonRun& run) {
         setenv("CORFI_BENCH_NO_TLS_REUSE", "1", 1);
     }
     for (auto _ : state) {
-        Installation installation(workspace / "corfi", run.url, run.messages, run.caBundle);
+        Installation installation(workspace / "corfi", run.url, run.messages, run.caBundle,
+                                  run.extra);
         LogTail tail(installation.log);
         pid_t pid = 0;
         double early = 0;
@@ -371,6 +236,11 @@ void BM_CorfiDaemon(benchmark::State& state) {
     runCorfi(state, {stub.url(), kMessages, false, true});
 }
 
+// (2b) The same with sixteen transfers at once.
+void BM_CorfiDaemonParallel16(benchmark::State& state) {
+    runCorfi(state, {stub.url(), kMessages, false, true, "max_parallel: 16\n"});
+}
+
 // (3) and (4) Over HTTPS, verified, with TLS sessions resumed from one message to the next and
 // without.
 void BM_CorfiDaemonHttpsReuse(benchmark::State& state) {
@@ -391,59 +261,12 @@ BENCHMARK(BM_CorfiDaemon)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->ComputeStatistics("max", maximum);
+BENCHMARK(BM_CorfiDaemonParallel16)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CorfiDaemonHttpsReuse)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CorfiDaemonHttpsNoReuse)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-
-// Keeps the rates and memory figures of the runs, or of their aggregates when only those come.
-class ResultReporter : public benchmark::ConsoleReporter {
-public:
-    ResultReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) {
-                m_failed = true;
-                continue;
-            }
-            const std::string& name = run.run_name.function_name;
-            const std::string kind = run.run_type == Run::RT_Iteration ? "run" : run.aggregate_name;
-            for (const auto& counter : run.counters) {
-                m_values[name][counter.first][kind].push_back(counter.second.value);
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    // The named aggregate when there is one, else the median or the maximum of the runs.
-    double value(const std::string& name, const std::string& counter,
-                 const std::string& aggregate) {
-        auto& kinds = m_values[name][counter];
-        if (!kinds[aggregate].empty()) {
-            return kinds[aggregate].front();
-        }
-        std::vector<double> runs = kinds["run"];
-        if (runs.empty()) {
-            return 0;
-        }
-        std::sort(runs.begin(), runs.end());
-        const size_t middle = runs.size() / 2;
-        if (aggregate == "max") {
-            return runs.back();
-        }
-        return runs.size() % 2 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
-    }
-
-    bool failed() const { return m_failed; }
-
-private:
-    // name -> counter -> "run" or aggregate name -> values
-    std::map<std::string, std::map<std::string, std::map<std::string, std::vector<double>>>>
-        m_values;
-    bool m_failed = false;
-};
 
 void printSummary(ResultReporter& reporter) {
     const double reference = reporter.value(kReference, "items_per_second", "median");
@@ -461,6 +284,11 @@ void printSummary(ResultReporter& reporter) {
             "corfi resident memory: %.1f MB after %d, %.1f MB after %d messages; largest growth "
             "%.2f MB (%s 2 MB)\n",
             early, kEarlyCount, late, kMessages, growth, growth <= 2.0 ? "within" : "EXCEEDS");
+    }
+    const double parallel = reporter.value(kParallel16, "items_per_second", "median");
+    if (reference > 0 && parallel > 0) {
+        std::printf("corfi with max_parallel 16 / reference: %.0f / %.0f messages/s = %.3f\n",
+                    parallel, reference, parallel / reference);
     }
     const double reuse = reporter.value(kHttpsReuse, "items_per_second", "median");
     const double noReuse = reporter.value(kHttpsNoReuse, "items_per_second", "median");
