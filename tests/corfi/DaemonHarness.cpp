@@ -38,7 +38,7 @@ std::vector<std::string> environment(const std::vector<std::string>& extra,
             env.push_back(*entry);
         }
     }
-    for (const std::string tool : {"ASAN", "UBSAN"}) {
+    for (const std::string tool : {"ASAN", "UBSAN", "TSAN"}) {
         const char* options = std::getenv((tool + "_OPTIONS").c_str());
         env.push_back(tool + "_OPTIONS=" + (options ? std::string(options) + ":" : "") +
                       "log_path=" + sanitizerLog + "-" + tool);
