@@ -2,6 +2,7 @@
 #pragma once
 
 #include <ctime>
+#include <string>
 
 #include "CVFImessage.h"
 #include "CVcurlRequest.h"
@@ -10,6 +11,15 @@
 
 // INTERRUPTED: a stop ended the transfer; the file must stay for the next start.
 enum CVFIoutcome { CVFI_NOT_DUE = 0, CVFI_DELIVERED, CVFI_NOT_DELIVERED, CVFI_INTERRUPTED };
+
+// A delivery's outcome with what a retry or a failed directory needs to know of it.
+struct CVFIresult {
+    CVFIoutcome outcome = CVFI_NOT_DELIVERED;
+    // Worth another attempt: a transfer error that waiting may cure (no connection, time-out,
+    // TLS handshake, connection reset), or an answer with HTTP status 429 or 500 to 599.
+    bool transient = false;
+    std::string reason;  // the logged text that explains a failure
+};
 
 // Sets up what every delivery shares, once, after curl_global_init and while relative paths
 // still resolve against the directory the daemon was started in: TLS verification unless
@@ -29,7 +39,8 @@ void CVFIbuildRequest(const CVFImessage& record, const char* url, CVcurlRequest&
 // posts it and logs the server's answer or the transfer error. A stop request gives the
 // transfer 5 more seconds before it is aborted (INTERRUPTED, nothing logged). An invalid record
 // is NOT_DELIVERED without any request.
-CVFIoutcome CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now);
+CVFIoutcome CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now,
+                               CVFIresult* result = nullptr);
 // True once `now` is later than the record's scheduled time, or when it has none.
 bool CVFIisDue(const CVFImessage& record, time_t now);
 
@@ -37,7 +48,7 @@ bool CVFIisDue(const CVFImessage& record, time_t now);
 // each file's service (TLS, shared sessions, the stop hook with its grace), and the judgement
 // of a finished transfer, which logs the answer or the transfer error as a single delivery does.
 CVcurlSettings CVFIdeliverySettings();
-CVFIoutcome CVFIjudgeTransfer(const CVcurlService& service, int result, const char* url);
+CVFIresult CVFIjudgeTransfer(const CVcurlService& service, int result, const char* url);
 // "COMPLETED RCPT(%s), MSG(%s)\n" and its group and quick forms.
 void CVFIlogCompleted(const CVFImessage& record);
 // "FAILED RCPT(%s), MSG(%s)\n", its group and quick forms, or "FAILED Parsing error\n".

@@ -18,6 +18,7 @@ struct CVFImessage {
     std::string message;       // cleaned text
     bool hasMessage = false;   // a MESSAGE: line was read
     bool valid = true;
+    std::string lastError{};  // the last format error logged for the file
 };
 
 // Reads the file from the descriptor's position to its end, or to `maxBytes`, into `record`,

@@ -26,9 +26,11 @@ struct CVFIresourceValues {
     int32_t spoolWatch;
     int32_t maxParallel;
     int32_t foreground;
+    int32_t retryPeriod;
+    char failedDir[512];
 };
 
-constexpr int CVFI_RESOURCE_COUNT = 20;
+constexpr int CVFI_RESOURCE_COUNT = 22;
 
 // Filled once by the main thread at start-up; read-only once other threads run.
 extern CVFIresourceValues g_corfiValues;

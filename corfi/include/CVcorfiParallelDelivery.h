@@ -17,9 +17,9 @@
 
 class CVcorfiParallelDelivery {
 public:
-    // The file's name, the identity of the file that was read, its record and its outcome.
+    // The file's name, the identity of the file that was read, its record and its result.
     using Settle = std::function<void(const std::string& name, const struct stat& read,
-                                      const CVFImessage& record, CVFIoutcome outcome)>;
+                                      const CVFImessage& record, const CVFIresult& result)>;
 
     CVcorfiParallelDelivery(int maxParallel, std::string url, Settle settle);
     // Waits for the transfers still running and settles them.

@@ -13,6 +13,7 @@
 #include "CVfileDescriptor.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysUtility.h"
+#include "formatString.h"
 
 namespace {
 
@@ -50,6 +51,12 @@ std::string targetParameter(const CVFImessage& record) {
         default:
             return parameter("rcv_name", record.receiver);
     }
+}
+
+// Errors of the daemon's own settings: no later attempt can do better.
+bool isConfigurationError(int code) {
+    return code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL ||
+           code == CURLE_TOO_MANY_REDIRECTS;
 }
 
 bool accepted(const char* body) {
@@ -114,38 +121,57 @@ bool CVFIisDue(const CVFImessage& record, time_t now) {
     return record.scheduledTime == 0 || now > record.scheduledTime;
 }
 
-CVFIoutcome CVFIjudgeTransfer(const CVcurlService& service, int result, const char* url) {
-    if (result == CURLE_ABORTED_BY_CALLBACK) {
-        return CVFI_INTERRUPTED;
+CVFIresult CVFIjudgeTransfer(const CVcurlService& service, int code, const char* url) {
+    CVFIresult result;
+    if (code == CURLE_ABORTED_BY_CALLBACK) {
+        result.outcome = CVFI_INTERRUPTED;
+        return result;
     }
     CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
-    if (result != 0) {
-        log->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
-                      "Failed to send message to HTTP(s) server [%s] : %s",
-                      CVsysUtility::hideUrlCredentials(url != nullptr ? url : "").c_str(),
-                      CVcurlService::GetErrorText(result));
-        return CVFI_NOT_DELIVERED;
+    if (code != 0) {
+        result.reason =
+            formatString("Failed to send message to HTTP(s) server [%s] : %s",
+                         CVsysUtility::hideUrlCredentials(url != nullptr ? url : "").c_str(),
+                         CVcurlService::GetErrorText(code));
+        log->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr, "%s", result.reason.c_str());
+        result.transient = !isConfigurationError(code);
+        return result;
     }
     const char* body = service.GetResponseBody();
-    log->LogInfo(nullptr, "HTTP(s) server returns [%s]\n", body != nullptr ? body : "");
-    return accepted(body) ? CVFI_DELIVERED : CVFI_NOT_DELIVERED;
+    result.reason = formatString("HTTP(s) server returns [%s]\n", body != nullptr ? body : "");
+    log->LogInfo(nullptr, "%s", result.reason.c_str());
+    result.reason.pop_back();
+    if (accepted(body)) {
+        result.outcome = CVFI_DELIVERED;
+        result.reason.clear();
+        return result;
+    }
+    const long status = service.GetResponseCode();
+    result.transient = status == 429 || (status >= 500 && status <= 599);
+    return result;
 }
 
-CVFIoutcome CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now) {
+CVFIoutcome CVFIdeliverMessage(const CVFImessage& record, const char* url, time_t now,
+                               CVFIresult* result) {
+    CVFIresult judged;
     if (!record.valid) {
-        return CVFI_NOT_DELIVERED;
+        judged.reason = record.lastError;
+    } else if (!CVFIisDue(record, now)) {
+        judged.outcome = CVFI_NOT_DUE;
+    } else {
+        CVcurlRequest request;
+        CVFIbuildRequest(record, url, request);
+        CVcurlService service(true, CVFIdeliverySettings());
+        service.Open();
+        const int code = service.SendRequest(request);
+        judged = CVFIjudgeTransfer(service, code, url);
+        service.Close();
+        CVcurlService::ReleaseRequest(request);
     }
-    if (!CVFIisDue(record, now)) {
-        return CVFI_NOT_DUE;
+    if (result != nullptr) {
+        *result = judged;
     }
-    CVcurlRequest request;
-    CVFIbuildRequest(record, url, request);
-    CVcurlService service(true, CVFIdeliverySettings());
-    service.Open();
-    const int result = service.SendRequest(request);
-    service.Close();
-    CVcurlService::ReleaseRequest(request);
-    return CVFIjudgeTransfer(service, result, url);
+    return judged.outcome;
 }
 
 void CVFIlogCompleted(const CVFImessage& record) {

@@ -12,14 +12,17 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <set>
 
 #include "CVFIdaemon.h"
 #include "CVFIdelivery.h"
+#include "CVFIfailed.h"
 #include "CVFImessage.h"
 #include "CVFIresources.h"
 #include "CVFIspool.h"
 #include "CVcorfiDirectoryWatch.h"
 #include "CVcorfiParallelDelivery.h"
+#include "CVcorfiRetryState.h"
 #include "CVfileDescriptor.h"
 #include "CVmonitorFile.h"
 #include "CVsysEventLogInterface.h"
@@ -56,13 +59,23 @@ struct DispatchState {
     // Ends rests early when message files arrive; null when neither spool_watch nor a `rest`
     // of 0 asks for it.
     std::unique_ptr<CVcorfiDirectoryWatch> watch;
-    bool watchEndsRest = false;  // spool_watch is on and inotify works
+    bool watchEndsRest = false;                // spool_watch is on and inotify works
+    std::unique_ptr<CVcorfiRetryState> retry;  // only with a retry_period
+    CVioDescriptor failedDir;                  // only with a usable failed_dir
 };
 
 // What one walk found beyond the files it handled.
 struct CycleOutcome {
-    bool handled = false;    // some message file got its outcome
-    time_t earliestDue = 0;  // the earliest scheduled time still waited for; 0 for none
+    bool handled = false;  // some message file got its outcome
+    // The first second at which a file passed over becomes due (its TIME_AT is past, or its
+    // next attempt has come); 0 for none.
+    time_t wakeAt = 0;
+
+    void wakeBy(time_t when) {
+        if (wakeAt == 0 || when < wakeAt) {
+            wakeAt = when;
+        }
+    }
 };
 
 // What one walk works with: the directory's descriptor and its lock file's identity, and the
@@ -72,6 +85,9 @@ struct Walk {
     struct stat lockInfo;
     CycleOutcome* outcome;
     CVcorfiParallelDelivery* parallel;  // null: one file at a time
+    CVcorfiRetryState* retry;           // null: no retries
+    int failedDir;                      // -1: failed files are removed
+    std::set<std::string>* names;       // the message file names seen, while retries wait
 };
 
 // More than this many transfers at once would only queue at the server.
@@ -110,6 +126,12 @@ void prepareWatch(DispatchState& state) {
 }
 
 void prepareFirstCycle(DispatchState& state) {
+    if (g_corfiValues.retryPeriod > 0) {
+        state.retry = std::make_unique<CVcorfiRetryState>(g_corfiPaths.tempDir);
+    }
+    if (g_corfiValues.failedDir[0] != '\0') {
+        state.failedDir = CVFIopenFailedDirectory(g_corfiValues.failedDir);
+    }
     state.spoolDir = g_corfiValues.spoolDir;
     state.spoolPath = absoluteSpoolPath(state.spoolDir);
     if (chdir(state.spoolPath.c_str()) != 0) {
@@ -142,38 +164,91 @@ bool readMessageFile(const char* name, int fd, CVFImessage& record) {
     return true;
 }
 
-// What follows a delivery: the outcome line and the removal, only while the name still names
-// the file that was read; a file a stop interrupted stays for the next start.
+// A file that ended FAILED is kept in the failed directory when there is one, else removed;
+// either only while its name still names the file that was read.
+void dispose(const Walk& walk, const std::string& name, const struct stat& read,
+             const std::string& reason) {
+    if (walk.retry != nullptr) {
+        walk.retry->forget(name);
+    }
+    std::string error;
+    if (walk.failedDir >= 0 &&
+        !CVFImoveToFailedDirectory(walk.dirFd, name, read, walk.failedDir, reason, error)) {
+        logError(__LINE__, "Cannot move [%s] to the failed directory [%s]: %s\n", name.c_str(),
+                 g_corfiValues.failedDir, error.c_str());
+    } else if (walk.failedDir >= 0) {
+        return;
+    }
+    CVFIremoveSpoolEntry(walk.dirFd, name.c_str(), read);
+}
+
+// True when the failure is to be tried again later rather than end FAILED.
+bool retryLater(const Walk& walk, const std::string& name, const struct stat& read) {
+    if (walk.retry == nullptr) {
+        return false;
+    }
+    const time_t now = time(nullptr);
+    const CVcorfiRetryState::Decision decision =
+        walk.retry->failed(name, read, now, g_corfiValues.retryPeriod);
+    if (!decision.retry) {
+        return false;
+    }
+    eventLog(__LINE__)->LogEvent(CVsysEventLogInterface::CODE_WARN, nullptr,
+                                 "Delivery of [%s] failed; retry %d in %d s\n", name.c_str(),
+                                 decision.attempt, decision.delay);
+    walk.outcome->wakeBy(now + decision.delay);
+    return true;
+}
+
+// What follows a delivery: the outcome line and the file's removal; a file a stop interrupted
+// stays for the next start, and one that failed for a passing reason may wait for a retry.
 void settle(const Walk& walk, const std::string& name, const struct stat& read,
-            const CVFImessage& record, CVFIoutcome outcome) {
-    switch (outcome) {
+            const CVFImessage& record, const CVFIresult& result) {
+    switch (result.outcome) {
         case CVFI_DELIVERED:
             CVFIlogCompleted(record);
+            if (walk.retry != nullptr) {
+                walk.retry->forget(name);
+            }
             CVFIremoveSpoolEntry(walk.dirFd, name.c_str(), read);
             break;
         case CVFI_INTERRUPTED:
             CVFIlogInterrupted(name.c_str());
             break;
         default:
-            CVFIremoveSpoolEntry(walk.dirFd, name.c_str(), read);
-            CVFIlogFailed(record);
+            if (!result.transient || !retryLater(walk, name, read)) {
+                dispose(walk, name, read, result.reason);
+                CVFIlogFailed(record);
+            }
             break;
     }
 }
 
-// Every file that was read is either kept for its scheduled time or gets its outcome.
+// A file waiting for its TIME_AT or for its next attempt is passed over.
+bool due(const Walk& walk, const char* name, const struct stat& read, const CVFImessage& record) {
+    const time_t now = time(nullptr);
+    if (!CVFIisDue(record, now)) {
+        walk.outcome->wakeBy(record.scheduledTime + 1);
+        return false;
+    }
+    time_t nextAttempt = 0;
+    if (walk.retry != nullptr && !walk.retry->due(name, read, now, &nextAttempt)) {
+        walk.outcome->wakeBy(nextAttempt);
+        return false;
+    }
+    return true;
+}
+
+// Every file that was read is either kept for later or gets its outcome.
 void decideFate(const Walk& walk, const char* name, const struct stat& read, CVFImessage& record) {
     CVFIvalidateMessage(record);
     if (!record.valid) {
         walk.outcome->handled = true;
         CVFIlogFailed(record);
-        CVFIremoveSpoolEntry(walk.dirFd, name, read);
+        dispose(walk, name, read, record.lastError);
         return;
     }
-    if (!CVFIisDue(record, time(nullptr))) {
-        if (walk.outcome->earliestDue == 0 || record.scheduledTime < walk.outcome->earliestDue) {
-            walk.outcome->earliestDue = record.scheduledTime;
-        }
+    if (!due(walk, name, read, record)) {
         return;
     }
     walk.outcome->handled = true;
@@ -181,16 +256,18 @@ void decideFate(const Walk& walk, const char* name, const struct stat& read, CVF
         walk.parallel->post(name, read, record);
         return;
     }
-    settle(walk, name, read, record,
-           CVFIdeliverMessage(record, g_corfiValues.corvanexsUrl, time(nullptr)));
+    CVFIresult result;
+    CVFIdeliverMessage(record, g_corfiValues.corvanexsUrl, time(nullptr), &result);
+    settle(walk, name, read, record, result);
 }
 
 // Nothing of a refused entry is read; the entry itself, never what it points to, goes.
 void refuse(const Walk& walk, const char* name, const CVFIspoolEntry& entry) {
     walk.outcome->handled = true;
-    logError(__LINE__, "%s", CVFIrefusalText(entry, name).c_str());
+    const std::string reason = CVFIrefusalText(entry, name);
+    logError(__LINE__, "%s", reason.c_str());
     CVFIlogFailed(CVFImessage());
-    CVFIremoveSpoolEntry(walk.dirFd, name, entry.info);
+    dispose(walk, name, entry.info, reason);
 }
 
 void handleMessageFile(const Walk& walk, const char* name, const struct stat* seen) {
@@ -221,19 +298,24 @@ void handleEntry(const Walk& walk, const char* name) {
     }
     eventLog(__LINE__)->LogDebug(CVsysEventLogInterface::CODE_TRACE, "Process File [%s] \n", name);
     if (CVFIisMessageFileName(name)) {
+        if (walk.names != nullptr) {
+            walk.names->insert(name);
+        }
         handleMessageFile(walk, name, known ? &seen : nullptr);
     }
 }
 
-// Walks the open directory; returns early when a stop is requested between two files.
-void walkDirectory(DispatchState& state, const Walk& walk, DIR* directory, dirent* entry) {
+// Walks the open directory; returns early, with false, when a stop is requested between two
+// files.
+bool walkDirectory(DispatchState& state, const Walk& walk, DIR* directory, dirent* entry) {
     for (; entry != nullptr; entry = readdir(directory)) {
         touchMonitor(state);
         handleEntry(walk, entry->d_name);
         if (CVFIstopRequested()) {
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 enum class CycleLock { LOCKED, SKIP, END };
@@ -278,7 +360,16 @@ bool runCycle(DispatchState& state, CycleOutcome& outcome) {
         }
         return locked == CycleLock::SKIP;
     }
-    Walk walk{dirFd.get(), {}, &outcome, nullptr};
+    // Only a retry that waits needs the names, to forget files that are gone.
+    std::set<std::string> names;
+    const bool collectNames = state.retry && !state.retry->entries().empty();
+    Walk walk{dirFd.get(),
+              {},
+              &outcome,
+              nullptr,
+              state.retry.get(),
+              state.failedDir.get(),
+              collectNames ? &names : nullptr};
     struct stat dirInfo;
     if (fstat(dirFd.get(), &dirInfo) != 0 || fstat(lock.get(), &walk.lockInfo) != 0) {
         logError(__LINE__, "Cannot get status of directory [%s]\n", state.spoolDir.c_str());
@@ -300,12 +391,15 @@ bool runCycle(DispatchState& state, CycleOutcome& outcome) {
         parallel = std::make_unique<CVcorfiParallelDelivery>(
             maxParallel(), g_corfiValues.corvanexsUrl,
             [&walk](const std::string& name, const struct stat& read, const CVFImessage& record,
-                    CVFIoutcome result) { settle(walk, name, read, record, result); });
+                    const CVFIresult& result) { settle(walk, name, read, record, result); });
         walk.parallel = parallel.get();
     }
-    walkDirectory(state, walk, directory.get(), first);
+    const bool whole = walkDirectory(state, walk, directory.get(), first);
     if (parallel) {
         parallel->drain();
+    }
+    if (whole && collectNames) {
+        state.retry->keepOnly(names);
     }
     return true;
 }
@@ -318,20 +412,20 @@ bool CVFIisMessageFileName(const char* name) {
 
 namespace {
 
-// Milliseconds until a file scheduled for `due` may go: the first whole second after it.
-int millisecondsUntilAfter(time_t due) {
+// Milliseconds until the second `when` begins.
+int millisecondsUntil(time_t when) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     const long long left =
-        (static_cast<long long>(due) + 1 - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
+        (static_cast<long long>(when) - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
     return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
 // The rest after a cycle; true when a stop ended it.
 bool rest(DispatchState& state, const CycleOutcome& outcome) {
     int restMs = CVFIsecondsToMilliseconds(g_corfiValues.rest);
-    if (state.watchEndsRest && outcome.earliestDue != 0) {
-        restMs = std::min(restMs, millisecondsUntilAfter(outcome.earliestDue));
+    if (state.watchEndsRest && outcome.wakeAt != 0) {
+        restMs = std::min(restMs, millisecondsUntil(outcome.wakeAt));
     }
     const bool idle = !outcome.handled && restMs < kIdleWaitMs;
     if (idle) {

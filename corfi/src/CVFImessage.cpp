@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "CVsysEventLogInterface.h"
+#include "formatString.h"
 
 namespace {
 
@@ -52,10 +53,11 @@ void trimTrailing(std::string& text) {
     }
 }
 
-void reportError(int line, const char* text, CVFImessage& record) {
+void reportError(int line, const std::string& text, CVFImessage& record) {
     CVsysEventLogInterface::GetInstance(line, __FILE__)
-        ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr, "%s\n", text);
+        ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr, "%s\n", text.c_str());
     record.valid = false;
+    record.lastError = text;
 }
 
 Keyword findKeyword(const std::string& line) {
@@ -176,11 +178,11 @@ private:
             m_record.scheduledTime = scheduled;
             return;
         }
-        CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
-            ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
-                       "Invalid TIME_AT paramters [%s]. Should be [MM-DD-YY-HH-MM] format\n",
-                       value.c_str());
-        m_record.valid = false;
+        reportError(
+            __LINE__,
+            formatString("Invalid TIME_AT paramters [%s]. Should be [MM-DD-YY-HH-MM] format",
+                         value.c_str()),
+            m_record);
     }
 
     CVFImessage& m_record;

@@ -46,6 +46,10 @@ CVresource g_corfiResources[CVFI_RESOURCE_COUNT] = {
      "Messages posted at once (1 to 64)", false},
     {"foreground", CV_RES_BOOL, &g_corfiValues.foreground, 0, "FALSE", CV_RES_OPTIONAL,
      "Stay in the foreground instead of detaching", false},
+    {"retry_period", CV_RES_INT, &g_corfiValues.retryPeriod, 0, "0", CV_RES_OPTIONAL,
+     "Seconds a message is retried while the server is away (0: never)", false},
+    {"failed_dir", CV_RES_TEXT, g_corfiValues.failedDir, sizeof g_corfiValues.failedDir, nullptr,
+     CV_RES_OPTIONAL, "Directory that keeps the message files that failed", false},
 };
 
 void CVFIresetResources() {

@@ -59,8 +59,8 @@ void CVcorfiParallelDelivery::finish(CVcurlService* service, int result) {
     std::unique_ptr<Transfer> transfer = std::move(*it);
     m_transfers.erase(it);
     transfer->service.EndRequest();
-    const CVFIoutcome outcome = CVFIjudgeTransfer(transfer->service, result, m_url.c_str());
-    m_settle(transfer->name, transfer->read, transfer->record, outcome);
+    const CVFIresult judged = CVFIjudgeTransfer(transfer->service, result, m_url.c_str());
+    m_settle(transfer->name, transfer->read, transfer->record, judged);
 }
 
 void CVcorfiParallelDelivery::runOnce() {

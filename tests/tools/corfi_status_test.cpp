@@ -60,6 +60,10 @@ TEST_F(CorfiStatusTest, JudgesTheLastSignOfLifeAndTheRecordedProcess) {
     const pid_t gone = testsupport::startChild([] { return 0; });
     testsupport::waitChild(gone);
     const time_t now = time(nullptr);
+    // Two files wait for a retry; the earlier first failed 95 s ago.
+    writeFile(at("temp/.ACorFi_RetryState"), "1 " + std::to_string(now - 95) +
+                                                 " 0 1 2 corfi_a\n2 " + std::to_string(now - 50) +
+                                                 " 0 1 3 corfi_b\n");
     const struct {
         pid_t pid;
         time_t started;
@@ -73,8 +77,9 @@ TEST_F(CorfiStatusTest, JudgesTheLastSignOfLifeAndTheRecordedProcess) {
          5,
          {},
          0,
-         "CORFI OK - pid @ alive, last sign of life [56] s ago, 2 files waiting, oldest 10[01] s "
-         "\\| age=[56]s;32;64;0 waiting=2;;;0 oldest=10[01]s;;;0"},
+         "CORFI OK - pid @ alive, last sign of life [56] s ago, 2 files waiting, oldest 10[01] s, "
+         "2 waiting for a retry, first failure 9[56] s ago \\| age=[56]s;32;64;0 waiting=2;;;0 "
+         "oldest=10[01]s;;;0 retrying=2;;;0 first_failure=9[56]s;;;0"},
         {self, now, 40, {}, 1, "CORFI WARNING - pid @ alive, last sign of life 4[01] s ago.*"},
         {self, now, 70, {}, 2, "CORFI CRITICAL - pid @ alive, last sign of life 7[01] s ago.*"},
         {self, now, 5, {"--warn", "1", "--crit", "300"}, 1, "CORFI WARNING .*age=[56]s;1;300;0.*"},
@@ -129,7 +134,8 @@ TEST_F(CorfiStatusTest, FollowsTheRunningDaemonAndTellsTheSameAsJson) {
     const std::string json =
         R"(\{"status":"OK","code":0,"text":"pid @ alive, last sign of life [01] s ago, )"
         R"(0 files waiting","pid":@,"alive":true,"age":[01],"warn":32,"crit":64,"waiting":0,)"
-        R"("oldest":0,"monitor_file":"#/temp/.ACFI","spool_dir":"#/spool"\}\n)";
+        R"("oldest":0,"retrying":0,"first_failure":0,"monitor_file":"#/temp/.ACFI",)"
+        R"("spool_dir":"#/spool"\}\n)";
     EXPECT_TRUE(std::regex_match(run.out, std::regex(filled(filled(json, pid), base, '#'))))
         << run.out;
 

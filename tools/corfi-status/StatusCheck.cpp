@@ -19,6 +19,7 @@
 
 #include "CVFIdispatch.h"
 #include "CVFIspool.h"
+#include "CVcorfiRetryState.h"
 #include "CVioDescriptor.h"
 #include "CVmonitorFile.h"
 #include "CVsysUtility.h"
@@ -117,6 +118,24 @@ StatusCheck::StatusCheck(std::string monitorPath, std::string spoolDir, long war
 void StatusCheck::examine(time_t now) {
     readMonitorFile(now);
     countWaitingFiles(now);
+    readRetryState(now);
+}
+
+// The retry state lies beside the monitor file; a missing one means nothing waits, one that
+// cannot be read is left out.
+void StatusCheck::readRetryState(time_t now) {
+    const size_t slash = m_monitorPath.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : m_monitorPath.substr(0, slash);
+    CVcorfiRetryState state(directory);
+    if (access(state.path().c_str(), F_OK) == 0 && access(state.path().c_str(), R_OK) != 0) {
+        return;
+    }
+    time_t first = now;
+    for (const auto& [name, entry] : state.entries()) {
+        first = std::min(first, entry.firstFailure);
+    }
+    m_retrying = static_cast<long>(state.entries().size());
+    m_firstFailure = std::max<long>(0, static_cast<long>(now - first));
 }
 
 void StatusCheck::readMonitorFile(time_t now) {
@@ -194,6 +213,10 @@ std::string StatusCheck::summary() const {
     if (*m_waiting > 0) {
         text += formatString(", oldest %ld s", *m_oldest);
     }
+    if (m_retrying && *m_retrying > 0) {
+        text += formatString(", %ld waiting for a retry, first failure %ld s ago", *m_retrying,
+                             *m_firstFailure);
+    }
     return text;
 }
 
@@ -205,6 +228,10 @@ std::string StatusCheck::line() const {
     }
     if (m_waiting) {
         performance += formatString(" waiting=%ld;;;0 oldest=%lds;;;0", *m_waiting, *m_oldest);
+    }
+    if (m_retrying) {
+        performance +=
+            formatString(" retrying=%ld;;;0 first_failure=%lds;;;0", *m_retrying, *m_firstFailure);
     }
     return performance.empty() ? text : text + " |" + performance;
 }
@@ -221,6 +248,8 @@ std::string StatusCheck::json() const {
         {"crit", std::to_string(m_critAfter)},
         {"waiting", jsonValue(m_waiting)},
         {"oldest", jsonValue(m_oldest)},
+        {"retrying", jsonValue(m_retrying)},
+        {"first_failure", jsonValue(m_firstFailure)},
         {"monitor_file", quoted(m_monitorPath)},
         {"spool_dir", quoted(m_spoolDir)},
     };

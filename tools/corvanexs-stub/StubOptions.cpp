@@ -80,6 +80,10 @@ StubOptions parseStubOptions(const std::vector<std::string>& args) {
             options.delayMs = parseInt(option, reader.valueOf(option), 0, INT_MAX);
         } else if (option == "--drop") {
             options.drop = true;
+        } else if (option == "--refuse-ms") {
+            options.refuseMs = parseInt(option, reader.valueOf(option), 0, INT_MAX);
+        } else if (option == "--unavailable-ms") {
+            options.unavailableMs = parseInt(option, reader.valueOf(option), 0, INT_MAX);
         } else if (option == "--drop-every") {
             options.dropEvery = parseInt(option, reader.valueOf(option), 1, INT_MAX);
         } else if (option == "--fail-every") {
@@ -134,6 +138,11 @@ Options:
                    precedence over --fail-every
   --drop-every N   drop every Nth request (counting from 1) as --drop does; takes
                    precedence over --fail-every
+  --refuse-ms N    for the first N milliseconds the port is bound but not listened on,
+                   so connections are refused (the port is printed at once all the same)
+  --unavailable-ms N
+                   for the first N milliseconds after the start answer every request
+                   with status 503 and the body "503 Service unavailable"
   --hang           never answer once the request has been read and recorded; the
                    connection stays open until the server stops
   --redirect-to URL

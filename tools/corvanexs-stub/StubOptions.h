@@ -18,9 +18,11 @@ struct StubOptions {
     bool hang = false;
     int delayMs = 0;
     bool drop = false;
-    int failEvery = 0;     // 0: never
-    int dropEvery = 0;     // 0: never
-    std::string certPath;  // both set: HTTPS
+    int failEvery = 0;      // 0: never
+    int dropEvery = 0;      // 0: never
+    int refuseMs = 0;       // connections refused for this long after the start
+    int unavailableMs = 0;  // 503 answers for this long after the start
+    std::string certPath;   // both set: HTTPS
     std::string keyPath;
     bool help = false;
 };

@@ -1,5 +1,6 @@
 #include "StubServer.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
@@ -147,9 +148,16 @@ StubServer::StubServer(const StubOptions& options)
         .Options(kAnyPath, handler);
 }
 
-StubServer::~StubServer() = default;
+StubServer::~StubServer() {
+    if (m_reservation >= 0) {
+        close(m_reservation);
+    }
+}
 
 int StubServer::bind() {
+    if (m_options.refuseMs > 0) {
+        return reservePort();
+    }
     if (m_options.port == 0) {
         const int port = m_server->bind_to_any_port(kHost);
         if (port > 0) {
@@ -164,7 +172,46 @@ int StubServer::bind() {
                              std::to_string(m_options.port) + ": " + std::strerror(errno));
 }
 
+// A bound socket that does not listen answers every connection with a reset, which the
+// client sees as a refusal.
+int StubServer::reservePort() {
+    m_reservation = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(m_options.port));
+    if (m_reservation < 0 ||
+        ::bind(m_reservation, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error(std::string("cannot bind ") + kHost + ": " + std::strerror(errno));
+    }
+    m_reservedPort = socketPort(m_reservation, false);
+    return m_reservedPort;
+}
+
+StubServer::Reservation StubServer::waitUntilAccepting() {
+    const auto until = m_started + std::chrono::milliseconds(m_options.refuseMs);
+    {
+        std::unique_lock<std::mutex> lock(m_stopMutex);
+        if (m_stopped.wait_until(lock, until, [this] { return m_stopping; })) {
+            return Reservation::STOPPED;
+        }
+    }
+    close(m_reservation);
+    m_reservation = -1;
+    if (!m_server->bind_to_port(kHost, m_reservedPort)) {
+        return Reservation::FAILED;
+    }
+    widenBacklog(m_reservedPort);
+    return Reservation::ACCEPTING;
+}
+
 bool StubServer::run() {
+    if (m_reservedPort > 0) {
+        const Reservation reservation = waitUntilAccepting();
+        if (reservation != Reservation::ACCEPTING) {
+            return reservation == Reservation::STOPPED;
+        }
+    }
     return m_server->listen_after_bind();
 }
 
@@ -204,7 +251,11 @@ void StubServer::handle(const httplib::Request& request, const std::string& body
     if (m_options.delayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
     }
-    if (m_options.hang) {
+    const auto sinceStart = std::chrono::steady_clock::now() - m_started;
+    if (sinceStart < std::chrono::milliseconds(m_options.unavailableMs)) {
+        response.status = 503;
+        response.set_content("503 Service unavailable", "text/plain");
+    } else if (m_options.hang) {
         hangUntilStopped();
     } else if (m_options.drop || (m_options.dropEvery > 0 && number % m_options.dropEvery == 0)) {
         dropConnection(request);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -35,12 +36,19 @@ private:
                 httplib::Response& response);
     void record(const httplib::Request& request, const std::string& body);
     void hangUntilStopped();
+    // --refuse-ms: holds a port without listening; run() waits, then serves on it.
+    enum class Reservation { ACCEPTING, STOPPED, FAILED };
+    int reservePort();
+    Reservation waitUntilAccepting();
     void answerBytes(httplib::Response& response) const;
 
     const StubOptions m_options;
     std::unique_ptr<RequestRecorder> m_recorder;  // null without a record file
     std::unique_ptr<httplib::Server> m_server;
     std::atomic<unsigned long> m_requestCount{0};
+    std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
+    int m_reservedPort = -1;  // --refuse-ms: the port held, not listened on, until run()
+    int m_reservation = -1;   // its socket
     std::mutex m_stopMutex;
     std::condition_variable m_stopped;  // releases the handlers that --hang holds
     bool m_stopping = false;            // guarded by m_stopMutex
