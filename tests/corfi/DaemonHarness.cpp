@@ -25,8 +25,9 @@ namespace {
 // The caller's environment without what would steer the daemon or its requests (MM variables,
 // TZ, proxies), plus `extra`; a detached process reports on /dev/null, so sanitizers write to
 // files that TearDown turns into failures.
+// A preloading launcher comes before the sanitizer's run time, which it then must accept.
 std::vector<std::string> environment(const std::vector<std::string>& extra,
-                                     const std::string& sanitizerLog) {
+                                     const std::string& sanitizerLog, bool preloaded = false) {
     std::vector<std::string> env = extra;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string name(*entry, std::strcspn(*entry, "="));
@@ -39,6 +40,7 @@ std::vector<std::string> environment(const std::vector<std::string>& extra,
     for (const std::string tool : {"ASAN", "UBSAN"}) {
         const char* options = std::getenv((tool + "_OPTIONS").c_str());
         env.push_back(tool + "_OPTIONS=" + (options ? std::string(options) + ":" : "") +
+                      (preloaded && tool == "ASAN" ? "verify_asan_link_order=0:" : "") +
                       "log_path=" + sanitizerLog + "-" + tool);
     }
     return env;
@@ -105,10 +107,11 @@ void DaemonTest::startStub(const std::vector<std::string>& options) {
 
 int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     const int out = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::vector<std::string> command = {CORFI_PATH};
+    std::vector<std::string> command = launcher;
+    command.push_back(CORFI_PATH);
     command.insert(command.end(), args.begin(), args.end());
     const int status = testsupport::waitChild(testsupport::ChildProcess::spawn(
-        command, environment(env, tmp.file("sanitizer")), out, out));
+        command, environment(env, tmp.file("sanitizer"), !launcher.empty()), out, out));
     close(out);
     return status;
 }

@@ -44,7 +44,9 @@ protected:
     std::vector<std::string> entries(const std::string& dir) const;  // of at(dir), sorted
 
     std::string base;  // the installation's top directory, tmp.path() unless a test moves it
-    int port = 0;      // the messaging server's port, put into corvanexs_url by layout()
+    // Put before the daemon's path on its command line (fiu-run and its options, say).
+    std::vector<std::string> launcher;
+    int port = 0;  // the messaging server's port, put into corvanexs_url by layout()
     testsupport::ChildProcess stub;
     testsupport::ChildProcess daemon;
 };
