@@ -2,6 +2,7 @@
 // with one prepared insert statement per module.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -57,6 +58,9 @@ private:
     bool storeSqliteError(int code);
     // Prepares one statement and binds `values`; null (error stored) on failure.
     sqlite3_stmt* prepare(const std::string& statement, const CVLogSQLValues& values);
+    // Runs one statement, handing each result row to `row`; false (error stored) on failure.
+    bool run(const std::string& statement, const CVLogSQLValues& values,
+             const std::function<void(sqlite3_stmt*)>& row);
     sqlite3_stmt* statementFor(const std::string& module, const std::string& table);
     void finalizeStatements();
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "CVDBProcessorFatalException.h"
@@ -167,20 +168,19 @@ sqlite3_stmt* CVLogSQLiteProcessor::prepare(const std::string& statement,
     return prepared;
 }
 
-bool CVLogSQLiteProcessor::executeUpdate(const std::string& statement, const CVLogSQLValues& values,
-                                         int32_t& rowCount) {
+bool CVLogSQLiteProcessor::run(const std::string& statement, const CVLogSQLValues& values,
+                               const std::function<void(sqlite3_stmt*)>& row) {
     if (!m_open) {
         return false;
     }
     resetError();
-    rowCount = 0;
     sqlite3_stmt* prepared = prepare(statement, values);
     if (prepared == nullptr) {
         return false;
     }
     int rc;
     while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
-        ++rowCount;
+        row(prepared);
     }
     if (rc != SQLITE_DONE) {
         storeSqliteError(rc);
@@ -189,32 +189,23 @@ bool CVLogSQLiteProcessor::executeUpdate(const std::string& statement, const CVL
     return rc == SQLITE_DONE;
 }
 
+bool CVLogSQLiteProcessor::executeUpdate(const std::string& statement, const CVLogSQLValues& values,
+                                         int32_t& rowCount) {
+    rowCount = 0;
+    return run(statement, values, [&](sqlite3_stmt*) { ++rowCount; });
+}
+
 bool CVLogSQLiteProcessor::executeQuery(const std::string& statement, const CVLogSQLValues& values,
                                         CVLogQueryResult& result) {
-    if (!m_open) {
-        return false;
-    }
-    resetError();
-    sqlite3_stmt* prepared = prepare(statement, values);
-    if (prepared == nullptr) {
-        return false;
-    }
     result.clear();
     // Column 0, the id, is left out; rows of fewer than seven columns give no record.
-    const bool complete = sqlite3_column_count(prepared) >= 7;
-    int rc;
-    while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
-        if (complete) {
-            result.push_back(CVLogRecord{text(prepared, 1), sqlite3_column_int64(prepared, 2),
-                                         sqlite3_column_int(prepared, 3), text(prepared, 4),
-                                         sqlite3_column_int(prepared, 5), text(prepared, 6)});
+    return run(statement, values, [&](sqlite3_stmt* row) {
+        if (sqlite3_column_count(row) >= 7) {
+            result.push_back(CVLogRecord{text(row, 1), sqlite3_column_int64(row, 2),
+                                         sqlite3_column_int(row, 3), text(row, 4),
+                                         sqlite3_column_int(row, 5), text(row, 6)});
         }
-    }
-    if (rc != SQLITE_DONE) {
-        storeSqliteError(rc);
-    }
-    sqlite3_finalize(prepared);
-    return rc == SQLITE_DONE;
+    });
 }
 
 bool CVLogSQLiteProcessor::createMetatable() {
@@ -226,23 +217,8 @@ bool CVLogSQLiteProcessor::createMetatable() {
 }
 
 bool CVLogSQLiteProcessor::loadModules() {
-    if (!m_open) {
-        return false;
-    }
-    sqlite3_stmt* prepared =
-        prepare("SELECT module_name, table_name FROM metatable ORDER BY module_name;", {});
-    if (prepared == nullptr) {
-        return false;
-    }
-    int rc;
-    while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
-        m_moduleTables[text(prepared, 0)] = text(prepared, 1);
-    }
-    if (rc != SQLITE_DONE) {
-        storeSqliteError(rc);
-    }
-    sqlite3_finalize(prepared);
-    return rc == SQLITE_DONE;
+    return run("SELECT module_name, table_name FROM metatable ORDER BY module_name;", {},
+               [&](sqlite3_stmt* row) { m_moduleTables[text(row, 0)] = text(row, 1); });
 }
 
 bool CVLogSQLiteProcessor::beginBatch() {
