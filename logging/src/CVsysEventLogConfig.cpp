@@ -71,11 +71,8 @@ std::string sectionOf(const IniReaderWriter& ini, const std::string& moduleName)
 
 // True when the module has no usable section, or its log lies outside the log directory asked
 // for.
-bool sectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleName,
-                         const std::string& logDirectory) {
-    if (!ini.hasSection(kMain) || !ini.hasSection(kCommon)) {
-        return true;
-    }
+bool moduleSectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleName,
+                               const std::string& logDirectory) {
     const std::string section = ini.getValue(kMain, moduleName);
     if (section.empty() || !ini.hasSection(bracketed(section))) {
         return true;
@@ -93,8 +90,14 @@ bool sectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleNa
 
 enum class Outcome { READY, RETRY, FAILED, UNPARSABLE };
 
-// Writes the module's defaults under the exclusive lock, after reloading: another process may
-// have fixed the file since we looked, and its choice of log file stands.
+bool sectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleName,
+                         const std::string& logDirectory) {
+    return !ini.hasSection(kMain) || !ini.hasSection(kCommon) ||
+           moduleSectionNeedsWriting(ini, moduleName, logDirectory);
+}
+
+// Writes the defaults of what is missing under the exclusive lock, after reloading: another process
+// may have fixed the file since we looked, and its choice of log file stands.
 Outcome rewriteConfiguration(CVIniReaderWriterEx& ini, const std::string& moduleName,
                              const std::string& configDirectory, const std::string& logDirectory) {
     ini.unlock();
@@ -107,11 +110,13 @@ Outcome rewriteConfiguration(CVIniReaderWriterEx& ini, const std::string& module
         return Outcome::READY;
     }
     const bool hadCommon = ini.hasSection(kCommon);
-    std::string section = ini.getValue(kMain, moduleName);
-    if (section.empty()) {
-        section = moduleName + "_logger";
+    if (moduleSectionNeedsWriting(ini, moduleName, logDirectory)) {
+        std::string section = ini.getValue(kMain, moduleName);
+        if (section.empty()) {
+            section = moduleName + "_logger";
+        }
+        writeDefaultSection(configDirectory, ini, moduleName, section, true, "", logDirectory);
     }
-    writeDefaultSection(configDirectory, ini, moduleName, section, true, "", logDirectory);
     if (!hadCommon) {
         writeDefaultSection(configDirectory, ini, kCommonName, kCommonSection, false, "", "");
     }
