@@ -1,8 +1,5 @@
 #include "CVcorfiBulkFileDispatcher.h"
 
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -104,31 +101,6 @@ TEST_F(ProcessFile, ReadsEveryLineWholeAndSkipsOverlongOnes) {
                   std::string::npos)
             << what;
     }
-    EXPECT_TRUE(fs::exists(tmp.file("list_5_R")));
-}
-
-// A message file that cannot be written (here: larger than the file size limit) stops the file
-// at that line, under its work name with its record; the next attempt goes on from there.
-TEST_F(ProcessFile, AWriteFailureKeepsFileAndRecordForTheNextAttempt) {
-    settings.directory = tmp.path();
-    const std::string big(200, 'x');
-    testsupport::writeFile(work, "TO=1 MSG=a\nTO=2 MSG=b\nTO=3 MSG=" + big + "\nTO=4 MSG=d\n");
-    const int outcome = testsupport::runInChild([&] {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit small{100, RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &small);
-        return static_cast<int>(dispatcher.processFile(work, status));
-    });
-    ASSERT_EQ(outcome, static_cast<int>(Outcome::WRITE_FAILED));
-    EXPECT_EQ(messageFiles().size(), 2u);
-    EXPECT_TRUE(fs::exists(work));
-    EXPECT_EQ(testsupport::readFile(status.getStatusPath()), work + "\n2\n");
-
-    CVcorfiBulkStatus reread(tmp.path());
-    EXPECT_EQ(dispatcher.resumeRecorded(reread), Outcome::DONE);
-    EXPECT_EQ(messageFiles(), (std::vector<std::string>{
-                                  "NAME:\t1\nMESSAGE:\ta\n", "NAME:\t2\nMESSAGE:\tb\n",
-                                  "NAME:\t3\nMESSAGE:\t" + big + "\n", "NAME:\t4\nMESSAGE:\td\n"}));
     EXPECT_TRUE(fs::exists(tmp.file("list_5_R")));
 }
 

@@ -217,33 +217,6 @@ TEST_F(DaemonTest, LogWritesFailingForAWhileLoseOnlyThoseEntries) {
     EXPECT_TRUE(allLinesWhole(log()));
 }
 
-// A full log file system: entries fail (some with a part of their line written) until room is
-// back; no part of a failed entry stays, and deliveries go on throughout.
-TEST_F(DaemonTest, FullLogFileSystemLeavesNoTornLine) {
-    ASSERT_NO_FATAL_FAILURE(startStub());
-    layout();
-    logLevel("info");
-    Tmpfs logs(at("logs"), "size=64k");
-    REQUIRE_TMPFS(logs);
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_TRUE(waitForLog("[INFO] =====")) << log();
-    {
-        std::ofstream filler(at("logs/filler"), std::ios::binary);
-        for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) {
-        }
-    }
-    for (int i = 0; i < 25; ++i) {
-        drop("spool/corfi_" + std::to_string(i),
-             "RECEIVER: r" + std::to_string(i) + "\nMESSAGE: " + std::string(100, 'm') + "\n");
-    }
-    ASSERT_TRUE(pollUntil([&] { return record().size() == 25 && entries("spool").size() == 1; }));
-    fs::remove(at("logs/filler"));
-    drop("spool/corfi_last", "RECEIVER: last\nMESSAGE: m\n");
-    ASSERT_TRUE(waitForLog("COMPLETED RCPT(last)")) << log();
-    EXPECT_EQ(0, countInLog("COMPLETED RCPT(r0)"));
-    EXPECT_TRUE(allLinesWhole(log()));
-}
-
 // The log's lock held by someone else while the daemon stops: the worker cannot finish, so the
 // daemon leaves after its bounded wait, with the status of an orderly stop, and no sanitizer
 // report (TearDown checks that).
