@@ -1,6 +1,8 @@
 #include "FuzzSupport.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -22,10 +24,23 @@ const std::string& scratchDirectory() {
     return path;
 }
 
+void writeScratchFile(const std::string& path, const uint8_t* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out.flush()) {
+        std::abort();
+    }
+}
+
 void registerQuietEventLog() {
+    // A configuration directory named "config" puts the default log files beside it, in
+    // "logs", rather than in the working directory.
+    const std::string config = scratchDirectory() + "/config";
+    std::filesystem::create_directories(config);
+    std::filesystem::create_directories(scratchDirectory() + "/logs");
     if (CVsysEventLogInterface::CreateInstance("File System Interface",
-                                               CVsysEventLogInterface::SINGLE_THREADED,
-                                               scratchDirectory(), "") == nullptr) {
+                                               CVsysEventLogInterface::SINGLE_THREADED, config,
+                                               "") == nullptr) {
         throw std::runtime_error("cannot create the event log in " + scratchDirectory());
     }
 }
