@@ -137,6 +137,15 @@ void DaemonTest::drop(const std::string& path, const std::string& content) const
     fs::rename(tmp.file("part"), at(path));
 }
 
+std::string DaemonTest::log() const {
+    const std::string path = at("logs/File_System_Interface.txt");
+    std::string text;
+    for (const char* archive : {".2", ".1", ""}) {
+        text += readFile(path + archive);
+    }
+    return text;
+}
+
 int DaemonTest::countInLog(const std::string& text) const {
     const std::string all = log();
     int count = 0;

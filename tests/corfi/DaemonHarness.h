@@ -35,7 +35,9 @@ protected:
 
     // Moved in complete, so the daemon never sees it half-written.
     void drop(const std::string& path, const std::string& content) const;
-    std::string log() const { return testsupport::readFile(at("logs/File_System_Interface.txt")); }
+    // The daemon's log, its archives included (oldest first): at rest 0 a trace log fills a file
+    // within seconds.
+    std::string log() const;
     int countInLog(const std::string& text) const;
     bool waitForLog(const std::string& text, int times = 1) const {
         return testsupport::pollUntil([&] { return countInLog(text) >= times; });
