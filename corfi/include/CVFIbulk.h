@@ -18,6 +18,6 @@ struct CVcorfiBulkSettings {
 
 // Checks the settings taken from the resource table and starts the bulk thread.
 void startBulkDispatcher();
-// Waits up to 3 s for the bulk thread, kills it when it is still alive, and releases it. A
-// thread that outlives the kill keeps its objects: they are not freed under it.
-void stopBulkDispatcher();
+// Waits up to 3 s for the bulk thread and releases it. False when it is still running: its
+// objects are then kept, and the caller must leave without running destructors.
+bool stopBulkDispatcher();

@@ -12,11 +12,22 @@
 class CVsysEventLogInterface;
 class CVcorfiBulkStatus;
 class CVcorfiDirectoryWatch;
+class CVioFile;
 class CVcorfiRegex;
 struct CVcorfiBulkSettings;
 
 class CVcorfiBulkFileDispatcher : public CVconDelegate {
 public:
+    // How the work on one file ended.
+    enum class Outcome {
+        DONE,          // every line handled; the file carries its done name
+        INTERRUPTED,   // a stop came between two lines; name and record stay
+        FAILED,        // reading failed; the file carries its failure name
+        WRITE_FAILED,  // a message file could not be written; name and record stay
+    };
+    // Lines longer than this (line feed not counted) are skipped whole.
+    static constexpr size_t MAX_LINE_LENGTH = 65536;
+
     // `log` is not owned. `tempDirectory` holds the bulk status file.
     CVcorfiBulkFileDispatcher(const std::string& name, CVsysEventLogInterface* log,
                               const std::string& tempDirectory);
@@ -26,7 +37,10 @@ public:
     void run(void* argument) override;
     // Processes a claimed file from the status's line count on, then renames it to its done
     // name (or its failure name after an exception).
-    void processFile(const std::string& path, CVcorfiBulkStatus& status);
+    Outcome processFile(const std::string& path, CVcorfiBulkStatus& status);
+    // The file the status names, when the record is trustworthy: a work name directly in the
+    // bulk directory, a regular file, a valid count. Otherwise the record is logged and emptied.
+    Outcome resumeRecorded(CVcorfiBulkStatus& status);
 
     // path + "_" + seconds + "_M" into `workName`; false for an empty path or a name already
     // marked "_M", "_R" or "_F<number>".
@@ -37,13 +51,19 @@ public:
 private:
     // Null (and logged) when the status file cannot be set up.
     std::unique_ptr<CVcorfiBulkStatus> openStatus();
-    void runCycle(CVcorfiBulkStatus& status);
-    void claimFile(const std::string& path, CVcorfiBulkStatus& status);
+    // Claims and processes the listed files; WRITE_FAILED ends the cycle early.
+    Outcome runCycle(CVcorfiBulkStatus& status);
+    Outcome claimFile(const std::string& path, CVcorfiBulkStatus& status);
+    // `file` is opened here when it is not open yet.
+    Outcome processLines(const std::string& path, CVioFile& file, CVcorfiBulkStatus& status);
     void watchBulkDirectory();
     // True when the stop came during the rest.
     bool restUntilNextCycle();
-    void handleLine(const std::string& path, int32_t lineIndex, const std::string& line,
-                    const CVcorfiRegex& recipientExpression, const CVcorfiRegex& messageExpression);
+    bool isRecordTrusted(const CVcorfiBulkStatus& status) const;
+    // False when the line's message file could not be written.
+    bool handleLine(const std::string& path, int32_t lineIndex, const std::string& line,
+                    bool tooLong, const CVcorfiRegex& recipientExpression,
+                    const CVcorfiRegex& messageExpression);
     // The settings stored by run(), else the delegate's argument, so that processFile can be
     // driven without the polling loop.
     const CVcorfiBulkSettings& settings() const;

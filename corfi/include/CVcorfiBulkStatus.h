@@ -23,6 +23,9 @@ public:
 
     const std::string& getFileName() const { return m_fileName; }
     int32_t getLineCount() const { return m_lineCount; }
+    // False when the record read at construction held anything but a decimal count from 0 to
+    // 2,147,483,647 (the count then reads 0).
+    bool isCountValid() const { return m_countValid; }
     const std::string& getStatusPath() const { return m_statusPath; }
 
     // Each stores its value and rewrites the record; false when the rewrite failed.
@@ -37,6 +40,7 @@ private:
     bool writeRecord();
 
     int32_t m_lineCount = 0;
+    bool m_countValid = true;
     std::string m_fileName;
     std::unique_ptr<CVioFile> m_statusFile;
     std::string m_directory;

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <new>
 
 #include "CVFIdaemon.h"
 #include "CVFIresources.h"
@@ -19,18 +18,14 @@ namespace {
 constexpr int kStopPolls = 60;
 constexpr unsigned int kStopPollMs = 50;
 
-// Start and stop run on the main thread only, so none of this needs a lock.
+// Start and stop run on the main thread only, so none of this needs a lock. A bulk thread that
+// does not stop in time keeps them: the daemon then leaves with _exit, before any destructor.
 std::unique_ptr<CVconThread> g_bulkThread;
 std::unique_ptr<CVcorfiBulkFileDispatcher> g_bulkDispatcher;
-// A thread that outlived its kill may still use these; they stay reachable until exit.
-CVconThread* g_abandonedThread = nullptr;
-CVcorfiBulkFileDispatcher* g_abandonedDispatcher = nullptr;
 
-// Never destroyed: a bulk thread that outlived its kill still reads it while the process exits.
 CVcorfiBulkSettings& bulkSettings() {
-    alignas(CVcorfiBulkSettings) static unsigned char storage[sizeof(CVcorfiBulkSettings)];
-    static CVcorfiBulkSettings* const settings = new (storage) CVcorfiBulkSettings();
-    return *settings;
+    static CVcorfiBulkSettings settings;
+    return settings;
 }
 
 CVsysEventLogInterface* eventLog() {
@@ -115,10 +110,10 @@ void startBulkDispatcher() {
     }
 }
 
-void stopBulkDispatcher() {
+bool stopBulkDispatcher() {
     if (g_bulkThread == nullptr) {
         g_bulkDispatcher.reset();
-        return;
+        return true;
     }
     CVsysEventLogInterface* log = eventLog();
     log->trace("Waiting for Bulk Processing to end.", __LINE__, __FILE__);
@@ -126,19 +121,10 @@ void stopBulkDispatcher() {
         CVsysUtility::sleepMilliseconds(kStopPollMs);
     }
     if (g_bulkThread->isAlive()) {
-        log->trace("Wait failed for Bulk Processing to end. Forcefully stopping", __LINE__,
-                   __FILE__);
-        try {
-            g_bulkThread->kill();
-        } catch (const std::exception&) {
-            // The thread is beyond reach either way; its objects are kept below.
-        }
-        // After a kill the thread cannot be observed any more: it may still be running (the
-        // daemon blocks SIGQUIT in every thread) and end later by touching both objects.
-        g_abandonedThread = g_bulkThread.release();
-        g_abandonedDispatcher = g_bulkDispatcher.release();
-        return;
+        // Kept: the thread still uses both objects.
+        return false;
     }
     g_bulkThread.reset();
     g_bulkDispatcher.reset();
+    return true;
 }

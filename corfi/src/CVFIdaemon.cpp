@@ -258,23 +258,36 @@ StepResult detach() {
     return std::nullopt;
 }
 
-StepResult startEventLog() {
+// In the foreground, so that a log that cannot be configured or written ends the command with
+// its status and its reason on standard error: the writer is built and takes the first banner
+// line here. The worker thread starts after detaching, since a fork keeps no thread.
+StepResult createEventLog() {
     CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
         kModuleName, CVsysEventLogInterface::MULTI_THREADED, g_corfiPaths.configDir, "");
     if (log == nullptr) {
         CVsysReportError("main", g_corfiPaths.programName.c_str(), "Logger can not be created.");
         return kExitMinusOne;
     }
-    if (!log->Start()) {
+    if (log->getLevel() <= CVsysEventLogInterface::INFO &&
+        !log->getWriter()->write(kModuleName, CVsysEventLogInterface::INFO, kBannerLine, -1,
+                                 nullptr, 0)) {
         CVsysReportError("main", kIdent, "Unable to start log.\n");
         return kExitMinusOne;
     }
     return std::nullopt;
 }
 
+StepResult startEventLog() {
+    if (!CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)->Start()) {
+        CVsysReportError("main", kIdent, "Unable to start log.\n");
+        return kExitMinusOne;
+    }
+    return std::nullopt;
+}
+
+// Its first line is already written.
 void logBanner() {
     CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
-    log->LogInfo(nullptr, "%s", kBannerLine);
     log->LogInfo(nullptr, "FILESYSTEM INTERFACE [%s] STARTED\n", g_corfiPaths.programName.c_str());
     log->LogInfo(nullptr, "RESOURCES\n");
     CVresourceDump(g_corfiResources, CVFI_RESOURCE_COUNT);
@@ -313,8 +326,30 @@ std::string joinArguments(int argc, char** argv) {
     return cut(text, kCommandLineMax);
 }
 
+// The orderly stop: the bulk thread, then the last entry, then the log. When either thread is
+// still running after its bounded wait, the process leaves with _exit, so that no destructor
+// pulls an object from under it.
+int stopDaemon(int status) {
+    const bool bulkEnded = stopBulkDispatcher();
+    CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
+    if (bulkEnded) {
+        log->LogInfo(nullptr, "File interface exits\n");
+    } else {
+        log->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
+                      "Bulk Processing did not end in time; leaving without it\n");
+    }
+    if (!log->Stop() || !bulkEnded) {
+        _exit(status);
+    }
+    curl_global_cleanup();
+    return status;
+}
+
 // Steps 14 to 20: the detached daemon's life.
 int runDaemon(int argc, char** argv) {
+    if (StepResult status = createEventLog()) {
+        return *status;
+    }
     // A service manager keeps track of the process it started, so that one must stay.
     if (!g_corfiValues.foreground) {
         if (StepResult status = detach()) {
@@ -334,21 +369,12 @@ int runDaemon(int argc, char** argv) {
     CVFIstartDelivery();
     startBulkDispatcher();
     CVFIdispatchLoop();
-    stopBulkDispatcher();
     CVFIstopDelivery();
-
-    CVsysEventLogInterface* log = CVsysEventLogInterface::GetInstance(__LINE__, __FILE__);
-    log->LogInfo(nullptr, "File interface exits\n");
-    log->Stop();
-    curl_global_cleanup();
-    return 0;
+    return stopDaemon(0);
 }
 
 // Stop signals are taken synchronously here, because setting the event takes a mutex and so
-// must not happen in signal context. A SIGQUIT aimed at one thread (the event log's Stop or
-// CVconThread::kill on a thread that outlived its wait) stays pending on that thread, since
-// every thread blocks the stop signals; it then does nothing, which is acceptable for threads
-// that are being abandoned anyway.
+// must not happen in signal context.
 void* watchStopSignals(void*) {
     sigset_t stopSignals;
     fillStopSignals(&stopSignals);
@@ -421,6 +447,9 @@ bool CVFIstartSignalWatcher() {
 }
 
 int CVFImain(int argc, char** argv) {
+    // A file size limit then fails the write with EFBIG, which is reported, instead of ending
+    // the daemon.
+    signal(SIGXFSZ, SIG_IGN);
     CVFIblockStopSignals();
     CVFIstopEvent();
     CVFIstopDescriptor();

@@ -16,6 +16,7 @@
 #include "CVioException.h"
 #include "CVioFile.h"
 #include "CVsysEventLogInterface.h"
+#include "CVsysUtility.h"
 #include "createMessageFile.h"
 #include "formatString.h"
 
@@ -54,6 +55,19 @@ std::string doneName(const std::string& workName) {
 
 std::string failureName(const std::string& workName, int32_t lineIndex) {
     return workName.substr(0, workName.size() - 1) + "F" + std::to_string(lineIndex);
+}
+
+// "<anything>_<digits>_M", the only names a claim produces.
+bool isWorkName(const std::string& name) {
+    if (name.size() < 4 || name.compare(name.size() - 2, 2, "_M") != 0) {
+        return false;
+    }
+    const size_t end = name.size() - 2;
+    size_t begin = end;
+    while (begin > 0 && std::isdigit(static_cast<unsigned char>(name[begin - 1]))) {
+        --begin;
+    }
+    return begin < end && begin > 0 && name[begin - 1] == '_';
 }
 
 }  // namespace
@@ -105,17 +119,25 @@ void CVcorfiBulkFileDispatcher::run(void* argument) {
     if (!status) {
         return;
     }
-    if (!status->getFileName().empty()) {
-        const std::string previous = status->getFileName();
-        m_log->info(formatString("Processing previous bulk message file [%s]", previous.c_str()),
-                    __LINE__, __FILE__);
-        processFile(previous, *status);
-    } else {
+    Outcome outcome = Outcome::DONE;
+    if (status->getFileName().empty()) {
         m_log->info("No previous bulk file resumption", __LINE__, __FILE__);
+    } else {
+        outcome = resumeRecorded(*status);
     }
-    do {
-        runCycle(*status);
-    } while (!restUntilNextCycle());
+    // A file whose message file could not be written is taken up again at the next poll,
+    // before anything new is claimed.
+    for (;;) {
+        if (outcome != Outcome::WRITE_FAILED) {
+            outcome = runCycle(*status);
+        }
+        if (restUntilNextCycle()) {
+            return;
+        }
+        if (outcome == Outcome::WRITE_FAILED) {
+            outcome = resumeRecorded(*status);
+        }
+    }
 }
 
 std::unique_ptr<CVcorfiBulkStatus> CVcorfiBulkFileDispatcher::openStatus() {
@@ -129,7 +151,42 @@ std::unique_ptr<CVcorfiBulkStatus> CVcorfiBulkFileDispatcher::openStatus() {
     }
 }
 
-void CVcorfiBulkFileDispatcher::runCycle(CVcorfiBulkStatus& status) {
+bool CVcorfiBulkFileDispatcher::isRecordTrusted(const CVcorfiBulkStatus& status) const {
+    const std::string& name = status.getFileName();
+    const std::string base = CVioFile::baseName(name);
+    return status.isCountValid() && !base.empty() &&
+           CVioFile::joinPath(settings().directory, base) == name && isWorkName(base);
+}
+
+CVcorfiBulkFileDispatcher::Outcome CVcorfiBulkFileDispatcher::resumeRecorded(
+    CVcorfiBulkStatus& status) {
+    const std::string name = status.getFileName();
+    CVioFile file(name);
+    bool usable = isRecordTrusted(status);
+    try {
+        if (usable) {
+            file.openRegular();
+        }
+    } catch (const CVioException&) {
+        usable = false;
+    }
+    if (!usable) {
+        m_log->error(formatString("Bulk status file [%s] names no usable bulk file; ignored",
+                                  status.getStatusPath().c_str()),
+                     __LINE__, __FILE__);
+        try {
+            status.clear();
+        } catch (const CVException& e) {
+            m_log->error(formatString("Error: %s", e.getMessage().c_str()), __LINE__, __FILE__);
+        }
+        return Outcome::DONE;
+    }
+    m_log->info(formatString("Processing previous bulk message file [%s]", name.c_str()), __LINE__,
+                __FILE__);
+    return processLines(name, file, status);
+}
+
+CVcorfiBulkFileDispatcher::Outcome CVcorfiBulkFileDispatcher::runCycle(CVcorfiBulkStatus& status) {
     std::vector<std::unique_ptr<CVioFile>> files;
     try {
         CVioDirectory directory(m_settings->directory);
@@ -146,26 +203,30 @@ void CVcorfiBulkFileDispatcher::runCycle(CVcorfiBulkStatus& status) {
             continue;
         }
         try {
-            claimFile(path, status);
+            if (claimFile(path, status) == Outcome::WRITE_FAILED) {
+                return Outcome::WRITE_FAILED;
+            }
         } catch (const CVException& e) {
             m_log->error(formatString("Error: %s", e.getMessage().c_str()), __LINE__, __FILE__);
         }
     }
+    return Outcome::DONE;
 }
 
-void CVcorfiBulkFileDispatcher::claimFile(const std::string& path, CVcorfiBulkStatus& status) {
+CVcorfiBulkFileDispatcher::Outcome CVcorfiBulkFileDispatcher::claimFile(const std::string& path,
+                                                                        CVcorfiBulkStatus& status) {
     std::string workName;
     if (!makeWorkName(path, time(nullptr), workName)) {
-        return;
+        return Outcome::DONE;
     }
     if (std::rename(path.c_str(), workName.c_str()) != 0) {
         m_log->error(formatString("Failed to rename [%s]", path.c_str()), __LINE__, __FILE__);
-        return;
+        return Outcome::DONE;
     }
     m_log->info(formatString("Process Bulk File [%s]", path.c_str()), __LINE__, __FILE__);
     status.setFileName(workName);
     status.setLineCount(0);
-    processFile(workName, status);
+    return processFile(workName, status);
 }
 
 // Only a file that a cycle would claim ends the rest, not the names this thread renames to.
@@ -204,66 +265,86 @@ const CVcorfiBulkSettings& CVcorfiBulkFileDispatcher::settings() const {
     return given != nullptr ? *given : none;
 }
 
-void CVcorfiBulkFileDispatcher::processFile(const std::string& path, CVcorfiBulkStatus& status) {
+CVcorfiBulkFileDispatcher::Outcome CVcorfiBulkFileDispatcher::processFile(
+    const std::string& path, CVcorfiBulkStatus& status) {
+    CVioFile file(path);
+    return processLines(path, file, status);
+}
+
+CVcorfiBulkFileDispatcher::Outcome CVcorfiBulkFileDispatcher::processLines(
+    const std::string& path, CVioFile& file, CVcorfiBulkStatus& status) {
     const CVcorfiRegex recipientExpression(settings().recipientPattern);
     const CVcorfiRegex messageExpression(settings().messagePattern);
     int32_t lineIndex = 0;
     // Only library and standard exceptions are caught: a thread ended by pthread_exit unwinds
     // through here and must not be stopped.
     try {
-        CVioFile file(path);
-        file.open("r");
+        if (!file.isOpen()) {
+            file.openRegular();
+        }
         std::string line;
-        for (; file.readLine(line) > 0; ++lineIndex) {
+        for (; file.readWholeLine(line, MAX_LINE_LENGTH + 1) > 0; ++lineIndex) {
             if (status.getLineCount() > lineIndex) {
                 continue;
             }
-            handleLine(path, lineIndex, line, recipientExpression, messageExpression);
+            if (!handleLine(path, lineIndex, line, line.size() > MAX_LINE_LENGTH,
+                            recipientExpression, messageExpression)) {
+                return Outcome::WRITE_FAILED;
+            }
             status.incrementLineCount();
             if (CVFIstopRequested()) {
-                file.close();
-                return;
+                return Outcome::INTERRUPTED;
             }
         }
         file.close();
         std::rename(path.c_str(), doneName(path).c_str());
         status.clear();
+        return Outcome::DONE;
     } catch (const std::exception&) {
         m_log->error(
             formatString("Error occurred Processing Bulk File[%s:%d]", path.c_str(), lineIndex),
             __LINE__, __FILE__);
         std::rename(path.c_str(), failureName(path, lineIndex).c_str());
+        return Outcome::FAILED;
     }
 }
 
-void CVcorfiBulkFileDispatcher::handleLine(const std::string& path, int32_t lineIndex,
-                                           const std::string& line,
+bool CVcorfiBulkFileDispatcher::handleLine(const std::string& path, int32_t lineIndex,
+                                           const std::string& line, bool tooLong,
                                            const CVcorfiRegex& recipientExpression,
                                            const CVcorfiRegex& messageExpression) {
-    const std::string text = trimmed(line);
+    // A line too long to be a message is never cut into pieces that might look like one.
+    const std::string text = tooLong ? std::string() : trimmed(line);
     std::string recipient;
     std::string message;
-    if (!recipientExpression.extractFirstGroup(text, recipient)) {
+    if (tooLong || !recipientExpression.extractFirstGroup(text, recipient)) {
         m_log->error(formatString("Bulk File[%s:%d] Failed to Extract Recipient", path.c_str(),
                                   lineIndex + 1),
                      __LINE__, __FILE__);
     }
-    if (!messageExpression.extractFirstGroup(text, message)) {
+    if (tooLong || !messageExpression.extractFirstGroup(text, message)) {
         m_log->error(
             formatString("Bulk File[%s:%d] Failed to Extract Message", path.c_str(), lineIndex + 1),
             __LINE__, __FILE__);
     }
+    if (recipient.empty() || message.empty()) {
+        m_log->error(formatString("Error Creating message File for RCV(%s), MSG(%s)",
+                                  recipient.c_str(), message.c_str()),
+                     __LINE__, __FILE__);
+        return true;
+    }
     CVFImessageFields fields;
     fields.message = message;
     fields.name = recipient;
-    if (!recipient.empty() && !message.empty() &&
-        createMessageFile(settings().spoolDirectory, fields)) {
-        m_log->info(formatString("Create CorFi Node for RCV(%s), MSG(%s)", recipient.c_str(),
-                                 message.c_str()),
-                    __LINE__, __FILE__);
-        return;
+    int error = 0;
+    if (!createMessageFile(settings().spoolDirectory, fields, &error)) {
+        m_log->error(formatString("Bulk File[%s:%d] Failed to write message file: %s", path.c_str(),
+                                  lineIndex, CVsysUtility::errorText(error).c_str()),
+                     __LINE__, __FILE__);
+        return false;
     }
-    m_log->error(formatString("Error Creating message File for RCV(%s), MSG(%s)", recipient.c_str(),
-                              message.c_str()),
-                 __LINE__, __FILE__);
+    m_log->info(
+        formatString("Create CorFi Node for RCV(%s), MSG(%s)", recipient.c_str(), message.c_str()),
+        __LINE__, __FILE__);
+    return true;
 }

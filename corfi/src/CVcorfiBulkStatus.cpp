@@ -1,6 +1,5 @@
 #include "CVcorfiBulkStatus.h"
 
-#include <cstdlib>
 #include <limits>
 
 #include "CVioDirectory.h"
@@ -16,14 +15,23 @@ std::string trimmed(std::string text) {
     return CVsysUtility::trim(&text[0]);
 }
 
-// Not a number gives 0; a count is never negative.
-int32_t parseCount(const std::string& text) {
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value < 0) {
-        return 0;
+// Digits only, 0 to INT32_MAX; false for anything else.
+bool parseCount(const std::string& text, int32_t& count) {
+    if (text.empty()) {
+        return false;
     }
-    return value > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
-                                                       : static_cast<int32_t>(value);
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+        if (value > std::numeric_limits<int32_t>::max()) {
+            return false;
+        }
+    }
+    count = static_cast<int32_t>(value);
+    return true;
 }
 
 }  // namespace
@@ -54,6 +62,7 @@ bool CVcorfiBulkStatus::setFileName(const std::string& name) {
 }
 
 bool CVcorfiBulkStatus::setLineCount(int32_t count) {
+    m_countValid = count >= 0;
     m_lineCount = count;
     return writeRecord();
 }
@@ -66,6 +75,7 @@ bool CVcorfiBulkStatus::incrementLineCount() {
 }
 
 void CVcorfiBulkStatus::clear() {
+    m_countValid = true;
     m_lineCount = 0;
     m_fileName.clear();
     m_statusFile->truncate(0);
@@ -78,7 +88,10 @@ bool CVcorfiBulkStatus::readRecord() {
         return false;
     }
     m_fileName = trimmed(m_fileName);
-    m_lineCount = parseCount(trimmed(count));
+    m_countValid = parseCount(trimmed(count), m_lineCount);
+    if (!m_countValid) {
+        m_lineCount = 0;
+    }
     return true;
 }
 

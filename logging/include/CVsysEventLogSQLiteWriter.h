@@ -22,6 +22,10 @@ public:
     bool write(const std::string& moduleName, int32_t level, const std::string& message,
                int32_t line, const char* sourceFile, time_t time) override;
     bool isReady() override;
+    // A batch's entries are inserted in one transaction and committed once: a crash loses no
+    // more than the queue they came from would have. Entries outside a batch commit one by one.
+    void beginBatch() override;
+    void endBatch() override;
 
     // Replaces the processor by one for `name`; false only when opening it threw.
     bool setDbFileName(const std::string& name);
@@ -37,4 +41,5 @@ private:
     std::string m_dbFileName;
     bool m_truncate = false;
     bool m_ready = false;
+    size_t m_batchEntries = 0;  // written since beginBatch
 };

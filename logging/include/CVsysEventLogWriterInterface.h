@@ -19,6 +19,10 @@ public:
     virtual bool write(const std::string& moduleName, int32_t level, const std::string& message,
                        int32_t line, const char* sourceFile, time_t time) = 0;
     virtual bool isReady() = 0;
+    // Bracket entries written in a row (a worker's batch), so that a writer may store them
+    // together. Entries written outside a batch stand alone. Both do nothing by default.
+    virtual void beginBatch();
+    virtual void endBatch();
 
     // "MM/DD/YYYY HH:MM:SS" in local time into `out`; returns the time used (0 means now).
     static time_t formatTimestamp(time_t time, std::string& out);

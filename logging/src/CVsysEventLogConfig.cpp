@@ -71,11 +71,8 @@ std::string sectionOf(const IniReaderWriter& ini, const std::string& moduleName)
 
 // True when the module has no usable section, or its log lies outside the log directory asked
 // for.
-bool sectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleName,
-                         const std::string& logDirectory) {
-    if (!ini.hasSection(kMain) || !ini.hasSection(kCommon)) {
-        return true;
-    }
+bool moduleSectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleName,
+                               const std::string& logDirectory) {
     const std::string section = ini.getValue(kMain, moduleName);
     if (section.empty() || !ini.hasSection(bracketed(section))) {
         return true;
@@ -91,38 +88,61 @@ bool sectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleNa
     return slash == std::string::npos || path.substr(0, slash) != logDirectory;
 }
 
-// Writes the module's defaults under the exclusive lock, after reloading: another process may
-// have fixed the file since we looked, and its choice of log file stands.
-bool rewriteConfiguration(CVIniReaderWriterEx& ini, const std::string& moduleName,
-                          const std::string& configDirectory, const std::string& logDirectory) {
+enum class Outcome { READY, RETRY, FAILED, UNPARSABLE };
+
+bool sectionNeedsWriting(const IniReaderWriter& ini, const std::string& moduleName,
+                         const std::string& logDirectory) {
+    return !ini.hasSection(kMain) || !ini.hasSection(kCommon) ||
+           moduleSectionNeedsWriting(ini, moduleName, logDirectory);
+}
+
+// Writes the defaults of what is missing under the exclusive lock, after reloading: another process
+// may have fixed the file since we looked, and its choice of log file stands.
+Outcome rewriteConfiguration(CVIniReaderWriterEx& ini, const std::string& moduleName,
+                             const std::string& configDirectory, const std::string& logDirectory) {
     ini.unlock();
     ini.lock(false);
     ini.load();
+    if (ini.faultyLine() != 0) {
+        return Outcome::UNPARSABLE;
+    }
     if (!sectionNeedsWriting(ini, moduleName, logDirectory)) {
-        return true;
+        return Outcome::READY;
     }
     const bool hadCommon = ini.hasSection(kCommon);
-    std::string section = ini.getValue(kMain, moduleName);
-    if (section.empty()) {
-        section = moduleName + "_logger";
+    if (moduleSectionNeedsWriting(ini, moduleName, logDirectory)) {
+        std::string section = ini.getValue(kMain, moduleName);
+        if (section.empty()) {
+            section = moduleName + "_logger";
+        }
+        writeDefaultSection(configDirectory, ini, moduleName, section, true, "", logDirectory);
     }
-    writeDefaultSection(configDirectory, ini, moduleName, section, true, "", logDirectory);
     if (!hadCommon) {
         writeDefaultSection(configDirectory, ini, kCommonName, kCommonSection, false, "", "");
     }
-    return ini.save();
+    return ini.save() ? Outcome::READY : Outcome::FAILED;
 }
 
-// One read-decide-update pass; throws whatever the file operations throw.
-bool ensureOnce(const std::string& iniPath, const std::string& moduleName,
-                const std::string& configDirectory, const std::string& logDirectory) {
+// One read-decide-update pass; throws whatever the file operations throw. A file that does not
+// parse is never rewritten: the operator's settings in it would be lost.
+Outcome ensureOnce(const std::string& iniPath, const std::string& moduleName,
+                   const std::string& configDirectory, const std::string& logDirectory) {
     CVIniReaderWriterEx ini(iniPath);
     ini.lock(true);
     ini.load();
+    if (ini.faultyLine() != 0) {
+        return Outcome::UNPARSABLE;
+    }
     if (!sectionNeedsWriting(ini, moduleName, logDirectory)) {
-        return true;
+        return Outcome::READY;
     }
     return rewriteConfiguration(ini, moduleName, configDirectory, logDirectory);
+}
+
+void reportUnparsable(const char* function, const std::string& moduleName,
+                      const std::string& iniPath) {
+    CVsysReportError(function, moduleName.c_str(), "cvlogs.ini [%s] cannot be parsed",
+                     iniPath.c_str());
 }
 
 // What a module's section of cvlogs.ini holds, read under the shared lock.
@@ -132,8 +152,6 @@ struct SectionConfig {
     std::vector<std::pair<std::string, std::string>> entries;  // non-empty ones, in file order
 };
 
-enum class Outcome { READY, RETRY, FAILED };
-
 // RETRY when the module has no section to log to.
 Outcome readSection(const std::string& iniPath, const std::string& moduleName, const char* ident,
                     SectionConfig& config) {
@@ -142,6 +160,10 @@ Outcome readSection(const std::string& iniPath, const std::string& moduleName, c
     ini.load();
     if (!ini.isLoaded()) {
         CVsysReportError(kLoaderFunction, ident, "Unable to load/read config/cvlogs.ini file.");
+        return Outcome::FAILED;
+    }
+    if (ini.faultyLine() != 0) {
+        reportUnparsable(kLoaderFunction, moduleName, iniPath);
         return Outcome::FAILED;
     }
     const std::string section = sectionOf(ini, moduleName);
@@ -281,7 +303,11 @@ bool ensureConfiguration(const std::string& moduleName, const std::string& confi
     std::string lastError;
     for (int attempt = 0; attempt < CVsysEventLogInterface::CONFIG_ATTEMPTS; ++attempt) {
         try {
-            return ensureOnce(iniPath, moduleName, configDirectory, logDirectory);
+            const Outcome outcome = ensureOnce(iniPath, moduleName, configDirectory, logDirectory);
+            if (outcome == Outcome::UNPARSABLE) {
+                reportUnparsable(kConfigFunction, moduleName, iniPath);
+            }
+            return outcome == Outcome::READY;
         } catch (const CVioException& e) {
             // Creating it empty, exclusively, lets the next pass fill it under the file lock
             // like any other update: a "w+" open would empty what a concurrent creator wrote.

@@ -1,12 +1,17 @@
 #include "CVsysEventLogFileWriter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 #include "CVconException.h"
+#include "CVioDescriptor.h"
 #include "CVioException.h"
 #include "CVioFile.h"
 #include "CVsysReportError.h"
@@ -21,6 +26,28 @@ const char* const kSetPathFunction = "CVsysEventLogInterface::setFilePath";
 
 bool sameKey(const std::string& key, const char* name) {
     return CVsysUtility::compareNoCase(key.c_str(), name) == 0;
+}
+
+constexpr uint64_t kMinBytesPerFile = 1024;
+constexpr uint64_t kMaxBytesPerFile = 1099511627776;  // 1 TiB
+constexpr uint64_t kMinFiles = 1;
+// Each archive step probes every number up to this one.
+constexpr uint64_t kMaxFiles = 1000;
+
+// Decimal digits only, checked for overflow and range.
+bool parseInRange(const std::string& text, uint64_t low, uint64_t high, uint64_t& number) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || value > (high - (c - '0')) / 10) {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    number = value;
+    return value >= low;
 }
 
 long decimalValue(const std::string& text) {
@@ -79,21 +106,19 @@ CVsysEventLogFileWriter::CVsysEventLogFileWriter() = default;
 CVsysEventLogFileWriter::~CVsysEventLogFileWriter() = default;
 
 bool CVsysEventLogFileWriter::setParameter(const std::string& key, const std::string& value) {
+    // A value out of range leaves the writer unready, so the log is refused rather than
+    // archiving at some other size.
     if (sameKey(key, "numFiles")) {
-        long number = decimalValue(value);
-        if (number == 0) {
-            return false;
-        }
-        m_numFiles = static_cast<int32_t>(number);
-        return true;
+        uint64_t number = 0;
+        const bool valid = parseInRange(value, kMinFiles, kMaxFiles, number);
+        m_numFiles = valid ? static_cast<int32_t>(number) : 0;
+        return valid;
     }
     if (sameKey(key, "bytesPerFiles")) {
-        long number = decimalValue(value);
-        if (number == 0) {
-            return false;
-        }
-        m_bytesPerFiles = static_cast<uint32_t>(number);
-        return true;
+        uint64_t number = 0;
+        const bool valid = parseInRange(value, kMinBytesPerFile, kMaxBytesPerFile, number);
+        m_bytesPerFiles = valid ? number : 0;
+        return valid;
     }
     if (sameKey(key, "filePath")) {
         return setFilePath(value);
@@ -164,21 +189,71 @@ bool CVsysEventLogFileWriter::write(const std::string& moduleName, int32_t level
     try {
         LockFile lock(path + ".lock");
         archive(path, moduleName);
-        CVioFile file(path);
-        file.open("a+");
-        // One write per entry: the line reaches the file whole even beside a writer that
-        // ignores the lock file.
-        file.write(formatLine(moduleName, level, message, time));
-        file.close();
-        return true;
+        const int error = appendWhole(path, formatLine(moduleName, level, message, time));
+        if (error == 0) {
+            return true;
+        }
+        reportFailure(kWriteFunction, moduleName,
+                      "Cannot write log file [" + path + "]: " + CVsysUtility::errorText(error));
     } catch (const CVconException& e) {
-        CVsysReportError(kWriteFunction, moduleName.c_str(), "%s", e.toString().c_str());
+        reportFailure(kWriteFunction, moduleName, e.toString());
     } catch (const CVioException& e) {
-        CVsysReportError(kWriteFunction, moduleName.c_str(), "%s", e.toString().c_str());
+        reportFailure(kWriteFunction, moduleName, e.toString());
     } catch (...) {
-        CVsysReportError(kWriteFunction, moduleName.c_str(), "Unknown Error");
+        reportFailure(kWriteFunction, moduleName, "Unknown Error");
     }
     return false;
+}
+
+int CVsysEventLogFileWriter::appendWhole(const std::string& path, const std::string& line) {
+    CVioDescriptor fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    struct stat info;
+    if (!fd || fstat(fd.get(), &info) != 0) {
+        return errno;
+    }
+    // One write per entry where the system allows it, so the line reaches the file whole even
+    // beside a writer that ignores the lock file.
+    int error = 0;
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t n = ::write(fd.get(), line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (error != 0) {
+        // Whatever part of the line made it goes again, so no reader ever sees a torn entry.
+        if (ftruncate(fd.get(), info.st_size) != 0) {
+            error = errno;
+        }
+        return error;
+    }
+    return close(fd.release()) == 0 ? 0 : errno;
+}
+
+void CVsysEventLogFileWriter::reportFailure(const char* function, const std::string& moduleName,
+                                            const std::string& text) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    int64_t last = m_lastReport.load();
+    if ((last != kNeverReported && now - last < kReportIntervalSeconds) ||
+        !m_lastReport.compare_exchange_strong(last, now)) {
+        ++m_unreported;
+        return;
+    }
+    const unsigned unreported = m_unreported.exchange(0);
+    if (unreported == 0) {
+        CVsysReportError(function, moduleName.c_str(), "%s", text.c_str());
+    } else {
+        CVsysReportError(function, moduleName.c_str(),
+                         "%s (%u more failed entries since the last report)", text.c_str(),
+                         unreported);
+    }
 }
 
 void CVsysEventLogFileWriter::Archive(const std::string& moduleName) {
@@ -217,18 +292,12 @@ void CVsysEventLogFileWriter::archive(const std::string& path, const std::string
 
 bool CVsysEventLogFileWriter::appendArchiveLine(const std::string& path,
                                                 const std::string& moduleName) {
-    CVioFile file(path);
-    try {
-        file.open("a");
-    } catch (const CVioException&) {
-        CVsysReportError(kArchiveFunction, moduleName.c_str(), "Can Not Open Log File");
-        return false;
-    }
-    try {
-        file.write(CVsysUtility::formatTime(time(nullptr), "%m/%d/%Y %H:%M:%S") + " Archiving " +
-                   path + "\n");
-    } catch (const CVioException& e) {
-        CVsysReportError(kArchiveFunction, moduleName.c_str(), "%s", e.toString().c_str());
+    const int error =
+        appendWhole(path, CVsysUtility::formatTime(time(nullptr), "%m/%d/%Y %H:%M:%S") +
+                              " Archiving " + path + "\n");
+    if (error != 0) {
+        reportFailure(kArchiveFunction, moduleName,
+                      "Can Not Open Log File [" + path + "]: " + CVsysUtility::errorText(error));
         return false;
     }
     return true;

@@ -14,7 +14,6 @@ constexpr size_t kInitialCapacity = 1000;
 constexpr size_t kRetainedCapacity = 64 * kInitialCapacity;
 constexpr int kStartChecks = 5;
 constexpr unsigned kStartPauseMs = 500;
-constexpr int kStopWaitMs = 10000;
 constexpr unsigned kStopPollMs = 1;
 
 // Holds a CVconLock for a scope; owns() is false when it could not be taken.
@@ -45,8 +44,11 @@ CVsysEventLogMultiThreaded::CVsysEventLogMultiThreaded() {
 }
 
 CVsysEventLogMultiThreaded::~CVsysEventLogMultiThreaded() {
-    if (m_workerThread.isAlive()) {
-        Stop();
+    if (m_workerThread.isAlive() && !Stop()) {
+        // Abandoned: it leaves after the entry it is writing, which is bounded by the writer.
+        while (m_workerThread.isAlive()) {
+            CVsysUtility::sleepMilliseconds(kStopPollMs);
+        }
     }
 }
 
@@ -60,6 +62,7 @@ bool CVsysEventLogMultiThreaded::Start() {
             m_stopping = false;  // a stopped log may be started again
         }
     }
+    m_abandoned = false;
     try {
         m_workerThread.start(this);
     } catch (const CVException&) {
@@ -84,25 +87,34 @@ bool CVsysEventLogMultiThreaded::Stop() {
         }
     }
     m_queueEvent.set();
-    // Polled finely rather than once a second: the worker usually ends within milliseconds.
-    long long deadline = kStopWaitMs;
-    while (m_workerThread.isAlive() && deadline > 0) {
+    const bool ended = waitForWorker(STOP_WAIT_MS);
+    if (!ended) {
+        m_abandoned = true;
+        const size_t unwritten = queuedEntries();
+        CVsysReportError("CVsysEventLogInterface::Stop", m_moduleName.c_str(),
+                         "The log worker did not finish within %d ms; at least %zu entries are "
+                         "not written",
+                         STOP_WAIT_MS, unwritten);
+    }
+    CVsysEventLogInterface::Stop();
+    return ended;
+}
+
+// Polled finely: the worker usually ends within milliseconds.
+bool CVsysEventLogMultiThreaded::waitForWorker(int milliseconds) {
+    for (long long left = milliseconds; m_workerThread.isAlive() && left > 0; left -= kStopPollMs) {
         CVsysUtility::sleepMilliseconds(kStopPollMs);
-        deadline -= kStopPollMs;
     }
-    if (m_workerThread.isAlive()) {
-        try {
-            m_workerThread.kill();
-        } catch (const CVException& e) {
-            CVsysReportError("CVsysEventLogInterface::Stop", m_moduleName.c_str(), "%s",
-                             e.toString().c_str());
-        }
-    }
-    return CVsysEventLogInterface::Stop();
+    return !m_workerThread.isAlive();
 }
 
 bool CVsysEventLogMultiThreaded::isStarted() {
     return !m_stopping && m_workerThread.isAlive();
+}
+
+size_t CVsysEventLogMultiThreaded::queuedEntries() {
+    QueueGuard guard(m_queueLock);
+    return m_queue.size();
 }
 
 bool CVsysEventLogMultiThreaded::write(int32_t level, const std::string& message, int32_t line,
@@ -116,8 +128,12 @@ bool CVsysEventLogMultiThreaded::write(int32_t level, const std::string& message
     {
         QueueGuard guard(m_queueLock);
         if (guard.owns() && !m_stopping) {
-            m_queue.push_back(std::move(entry));
-            queued = true;
+            if (m_queue.size() < MAX_QUEUED) {
+                m_queue.push_back(std::move(entry));
+                queued = true;
+            } else {
+                ++m_dropped;
+            }
         }
     }
     m_queueEvent.set();
@@ -135,6 +151,7 @@ void CVsysEventLogMultiThreaded::DoWork() {
         while (m_queueEvent.wait(-1) == CVconEvent::SIGNALED) {
             for (;;) {
                 bool stopping = false;
+                unsigned dropped = 0;
                 {
                     QueueGuard guard(m_queueLock);
                     if (!guard.owns()) {
@@ -151,9 +168,11 @@ void CVsysEventLogMultiThreaded::DoWork() {
                         break;
                     }
                     batch.swap(m_queue);
+                    dropped = m_dropped;
+                    m_dropped = 0;
                 }
-                writeBatch(batch);
-                if (stopping) {
+                writeBatch(batch, dropped);
+                if (stopping || m_abandoned) {
                     return;
                 }
             }
@@ -165,11 +184,21 @@ void CVsysEventLogMultiThreaded::DoWork() {
     }
 }
 
-void CVsysEventLogMultiThreaded::writeBatch(std::vector<QueuedEntry>& batch) {
+void CVsysEventLogMultiThreaded::writeBatch(std::vector<QueuedEntry>& batch, unsigned dropped) {
+    m_writer->beginBatch();
     for (QueuedEntry& entry : batch) {
+        if (m_abandoned) {
+            break;
+        }
         m_writer->write(m_moduleName, entry.level, entry.message, entry.line,
                         entry.sourceFile.c_str(), entry.time);
     }
+    // The refused entries came after the whole batch, so their count follows it.
+    if (dropped > 0 && !m_abandoned) {
+        m_writer->write(m_moduleName, WARN, std::to_string(dropped) + " log entries dropped", -1,
+                        "", time(nullptr));
+    }
+    m_writer->endBatch();
     batch.clear();
     if (batch.capacity() > kRetainedCapacity) {
         std::vector<QueuedEntry>().swap(batch);

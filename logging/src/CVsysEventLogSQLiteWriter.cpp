@@ -73,6 +73,21 @@ bool CVsysEventLogSQLiteWriter::isReady() {
     return m_ready;
 }
 
+void CVsysEventLogSQLiteWriter::beginBatch() {
+    m_batchEntries = 0;
+    // Without the transaction every entry still commits on its own.
+    if (m_ready) {
+        m_processor->beginBatch();
+    }
+}
+
+void CVsysEventLogSQLiteWriter::endBatch() {
+    if (m_ready && m_processor->inBatch() && !m_processor->commitBatch()) {
+        CVsysReportError(kWriteFunction, "", "Unable to commit %zu log entries: %s", m_batchEntries,
+                         m_processor->getErrorMessage().c_str());
+    }
+}
+
 bool CVsysEventLogSQLiteWriter::write(const std::string& moduleName, int32_t level,
                                       const std::string& message, int32_t line,
                                       const char* sourceFile, time_t time) {
@@ -89,6 +104,7 @@ bool CVsysEventLogSQLiteWriter::write(const std::string& moduleName, int32_t lev
     std::string unused;
     const int64_t when = time != 0 ? time : formatTimestamp(0, unused);
     const int32_t stored = level >= 1 && level <= 7 ? level : 0;
+    ++m_batchEntries;
     return reported(kWriteFunction, "Unable to write log entry. Unknown error.", [&] {
         return m_processor->insertEntry(module, subModule, when, stored, message, line,
                                         sourceFile ? sourceFile : "");

@@ -27,3 +27,7 @@ const std::string& CVsysEventLogWriterInterface::levelTag(int32_t level) const {
     auto found = m_levelTags.find(level);
     return found == m_levelTags.end() ? kNoTag : found->second;
 }
+
+void CVsysEventLogWriterInterface::beginBatch() {}
+
+void CVsysEventLogWriterInterface::endBatch() {}

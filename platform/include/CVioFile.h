@@ -22,6 +22,9 @@ public:
     // fopen modes ("r", "r+", "w", "w+", "a", "a+"). Raises "File Was Already Open" or
     // "File Open Failed".
     void open(const std::string& mode);
+    // Opens read-only ("r") without following a symbolic link. Raises "File Open Failed" also
+    // when the path names anything but a regular file.
+    void openRegular();
     void close();
     bool isOpen() const { return m_stream != nullptr; }
     void flush();
@@ -39,6 +42,10 @@ public:
     size_t readLine(std::string& line);
     // The same reader for the INI parser.
     size_t readIniLine(char* buffer, size_t size);
+    // Reads the next line whole, NUL bytes included. `line` receives at most `maxKept` bytes
+    // of it, without its line feed; the return value is the length of the whole line with its
+    // line feed, 0 only at the end of the file.
+    size_t readWholeLine(std::string& line, size_t maxKept);
 
     void write(const void* buffer, size_t length);
     void write(const std::string& text);

@@ -32,6 +32,9 @@ public:
     // Writes every line to `path` (own path when empty) under an exclusive lock.
     virtual bool saveTo(const std::string& path = "");
     bool isLoaded() const { return m_loaded; }
+    // The first line (from 1) that the model cannot hold as written: a NUL byte, more than 511
+    // characters (the rest is cut) or a section header without its closing bracket; 0 for none.
+    int faultyLine() const { return m_faultyLine; }
 
     // Section names carry their brackets ("[main]"); names and keys compare without case.
     bool hasSection(const std::string& section) const;
@@ -55,6 +58,7 @@ protected:
 
     const std::string m_path;
     bool m_loaded = false;
+    int m_faultyLine = 0;
     bool m_lockEnabled;
     bool m_retry;
 

@@ -2,7 +2,8 @@
 // object and released by closing the descriptor.
 //
 // The lock is an open-file-description lock, so it excludes other processes, other threads and
-// other descriptors of this process alike. The file is created on first use and never removed.
+// other descriptors of this process alike. The file is created (mode 0600) on first use and
+// never removed.
 #pragma once
 
 #include <string>

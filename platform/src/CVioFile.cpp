@@ -21,6 +21,7 @@ const char* const kFileTag = "../src/CVioFile";
 enum RaiseLine {
     kLineAlreadyOpen = 209,
     kLineOpenFailed = 215,
+    kLineNotRegular = 216,
     kLineFlushFailed = 247,
     kLineLockFileNumber = 258,
     kLineLockFailed = 298,
@@ -86,6 +87,30 @@ void CVioFile::open(const std::string& mode) {
     }
     m_stream = stream;
     m_mode = mode;
+}
+
+void CVioFile::openRegular() {
+    if (m_stream != nullptr) {
+        raise(kLineAlreadyOpen, "File Was Already Open");
+    }
+    // Non-blocking, so that a FIFO in its place cannot hold the open; a regular file ignores it.
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        raise(kLineOpenFailed, "File Open Failed", CVsysUtility::getSystemErrorMessage());
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        raise(kLineNotRegular, "File Open Failed", "Not a regular file");
+    }
+    FILE* stream = fdopen(fd, "r");
+    if (stream == nullptr) {
+        const std::string sys = CVsysUtility::getSystemErrorMessage();
+        ::close(fd);
+        raise(kLineOpenFailed, "File Open Failed", sys);
+    }
+    m_stream = stream;
+    m_mode = "r";
 }
 
 void CVioFile::close() {
@@ -171,6 +196,31 @@ size_t CVioFile::readLine(std::string& line) {
 
 size_t CVioFile::readIniLine(char* buffer, size_t size) {
     return readInto(buffer, size, kLineIniReadNotOpen, kLineIniReadNullBuffer, kLineIniReadFailed);
+}
+
+size_t CVioFile::readWholeLine(std::string& line, size_t maxKept) {
+    if (m_stream == nullptr) {
+        raise(kLineReadNotOpen, "File not opened for reading");
+    }
+    line.clear();
+    size_t length = 0;
+    flockfile(m_stream);
+    int c;
+    while ((c = getc_unlocked(m_stream)) != EOF) {
+        ++length;
+        if (c == '\n') {
+            break;
+        }
+        if (line.size() < maxKept) {
+            line.push_back(static_cast<char>(c));
+        }
+    }
+    const bool failed = ferror_unlocked(m_stream) != 0;
+    funlockfile(m_stream);
+    if (failed) {
+        raise(kLineReadFailed, "File Get Lines Failed", CVsysUtility::getSystemErrorMessage());
+    }
+    return length;
 }
 
 size_t CVioFile::readInto(char* buffer, size_t size, int notOpenLine, int nullBufferLine,

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,15 +32,6 @@ int kindOf(const std::string& text) {
         return IniReaderWriter::COMMENT;
     }
     return IniReaderWriter::ENTRY;
-}
-
-// Drops the rest of a line that did not fit into the read buffer.
-void skipRestOfLine(CVioFile& file) {
-    char scratch[kLineBuffer];
-    size_t length;
-    while ((length = file.readIniLine(scratch, sizeof scratch)) > 0 &&
-           scratch[length - 1] != '\n') {
-    }
 }
 
 // Releases a file lock when the scope ends, also when parsing or writing raised.
@@ -133,16 +125,29 @@ bool IniReaderWriter::lockWithBackoff(CVioFile& file, char mode) const {
 }
 
 void IniReaderWriter::parse(CVioFile& file) {
-    char buffer[kLineBuffer];
+    m_faultyLine = 0;
+    std::string raw;
     Line* tail = nullptr;
-    size_t length;
-    while ((length = file.readIniLine(buffer, sizeof buffer)) > 0) {
-        if (length == sizeof buffer - 1 && buffer[length - 1] != '\n') {
-            skipRestOfLine(file);
+    for (int number = 1; file.readWholeLine(raw, kLineBuffer) > 0; ++number) {
+        // NUL bytes and cut lines are kept out of the model's meaning but remembered, so that
+        // no caller mistakes what is left for the file's content.
+        const bool cut = raw.size() >= kLineBuffer;
+        if (cut) {
+            raw.resize(kLineBuffer - 1);
         }
+        const size_t nul = raw.find('\0');
+        if ((cut || nul != std::string::npos) && m_faultyLine == 0) {
+            m_faultyLine = number;
+        }
+        char buffer[kLineBuffer];
+        raw.copy(buffer, raw.size());
+        buffer[std::min(raw.size(), nul)] = '\0';
         char* text = CVsysUtility::trim(buffer);
         if (*text == '\0') {
             continue;
+        }
+        if (text[0] == '[' && text[std::strlen(text) - 1] != ']' && m_faultyLine == 0) {
+            m_faultyLine = number;
         }
         char* equals = strchr(text, '=');
         if (text[0] == '#' || text[0] == '[' || equals == nullptr) {

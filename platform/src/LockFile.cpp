@@ -1,6 +1,7 @@
 #include "LockFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,9 +53,15 @@ LockFile::~LockFile() {
 
 bool LockFile::tryOnce(bool mayCreate) {
     int flags = O_RDWR | O_SYNC | O_CLOEXEC | (mayCreate ? O_CREAT | O_EXCL : 0);
-    int fd = ::open(m_path.c_str(), flags, 0644);
+    // Private: anyone who can open the file can hold its lock and so stall every writer.
+    int fd = ::open(m_path.c_str(), flags, 0600);
     if (fd < 0) {
         return false;
+    }
+    struct stat info;
+    if (!mayCreate && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
+        (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        fchmod(fd, 0600);  // an existing one of ours is made private too
     }
     if (CVioSetRecordLock(fd, F_WRLCK, false) == -1) {
         int saved = errno;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <variant>
 #include <vector>
 
 // One stored log entry.
@@ -31,6 +32,10 @@ struct CVLogQueryFilter {
     int32_t limit = 0;   // below 1: no limit
 };
 
+// A value bound to a "?" of a statement: no value ever becomes SQL text.
+using CVLogSQLValue = std::variant<int64_t, std::string>;
+using CVLogSQLValues = std::vector<CVLogSQLValue>;
+
 // Operations return false on failure and keep the last error code and text in the object.
 // Not thread-safe: one processor is used by one thread.
 class CVLogDBProcessorInterface {
@@ -39,19 +44,27 @@ public:
     CVLogDBProcessorInterface(const CVLogDBProcessorInterface&) = delete;
     CVLogDBProcessorInterface& operator=(const CVLogDBProcessorInterface&) = delete;
 
-    // Drops any table of that name, creates it and adds the catalogue row.
+    // Creates the table unless it exists and adds the catalogue row unless the module has one;
+    // never drops anything, so processes meeting a new module at once keep each other's rows.
     virtual bool createModule(const std::string& table, const std::string& module);
     virtual bool tableExists(const std::string& name);
     // Every ".", blank and "-" becomes "_".
     virtual std::string makeTableName(const std::string& module);
-    // `result` is replaced by one record per returned row.
-    virtual bool executeQuery(const std::string& statement, CVLogQueryResult& result) = 0;
-    // `rowCount` receives the number of rows the statement returned.
-    virtual bool executeUpdate(const std::string& statement, int32_t& rowCount) = 0;
-    // Patterns are inserted verbatim: callers escape quotes and translate wildcards.
+    // One statement, its "?" bound to `values` in order. `result` is replaced by one record per
+    // returned row.
+    virtual bool executeQuery(const std::string& statement, const CVLogSQLValues& values,
+                              CVLogQueryResult& result) = 0;
+    // One statement, its "?" bound to `values` in order. `rowCount` receives the number of rows
+    // the statement returned.
+    virtual bool executeUpdate(const std::string& statement, const CVLogSQLValues& values,
+                               int32_t& rowCount) = 0;
+    bool executeQuery(const std::string& statement, CVLogQueryResult& result);
+    bool executeUpdate(const std::string& statement, int32_t& rowCount);
+    // The conditions with a "?" for each value, which is appended to `values`. Patterns are
+    // SQL LIKE patterns.
     virtual std::string buildWhereClause(const CVLogQueryFilter& filter,
                                          const std::string& datePattern, int32_t level,
-                                         const std::string& messagePattern);
+                                         const std::string& messagePattern, CVLogSQLValues& values);
     virtual bool initialize() = 0;
     virtual bool open() = 0;
     virtual bool close() = 0;
@@ -60,7 +73,7 @@ public:
     virtual bool insertEntry(const std::string& module, const std::string& entryModule,
                              int64_t timestamp, int32_t level, const std::string& message,
                              int32_t line, const std::string& srcfile);
-    // False when the module is unknown.
+    // False when the module is unknown. `clause` is SQL text and must carry no data.
     virtual bool queryModule(const std::string& module, CVLogQueryResult& result,
                              const std::string& clause);
     virtual bool queryEntries(const std::string& module, CVLogQueryResult& result,
@@ -89,6 +102,8 @@ protected:
     void setError(int32_t code, const std::string& message);
     // Table of a known module, or nullptr.
     const std::string* findTable(const std::string& module) const;
+    // A name as an SQL identifier: in double quotes, inner ones doubled.
+    static std::string quoted(const std::string& identifier);
 
     int32_t m_errorCode = 0;
     std::string m_errorMessage;

@@ -2,6 +2,7 @@
 // with one prepared insert statement per module.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -19,16 +20,28 @@ public:
     explicit CVLogSQLiteProcessor(const std::string& path, bool openNow = true);
     ~CVLogSQLiteProcessor() override;
 
+    using CVLogDBProcessorInterface::executeQuery;
+    using CVLogDBProcessorInterface::executeUpdate;
+
     bool tableExists(const std::string& name) override;
-    bool executeQuery(const std::string& statement, CVLogQueryResult& result) override;
-    bool executeUpdate(const std::string& statement, int32_t& rowCount) override;
+    bool executeQuery(const std::string& statement, const CVLogSQLValues& values,
+                      CVLogQueryResult& result) override;
+    bool executeUpdate(const std::string& statement, const CVLogSQLValues& values,
+                       int32_t& rowCount) override;
     // Sets the busy time-out, creates the catalogue when missing and loads it.
     bool initialize() override;
     bool open() override;
     // Finalises the prepared statements; the module map stays.
     bool close() override;
     bool interrupt() override;
-    // Throws CVDBProcessorFatalException when the module's table cannot be created.
+    // Inserts until commitBatch go into one transaction, committed once; without a batch each
+    // insert commits on its own. beginBatch takes the database's write lock.
+    bool beginBatch();
+    bool commitBatch();
+    bool inBatch() const { return m_inBatch; }
+
+    // A module the catalogue does not list yet gets its table and catalogue row; another
+    // process may have made them meanwhile. Throws CVDBProcessorFatalException when that fails.
     bool insertEntry(const std::string& module, const std::string& entryModule, int64_t timestamp,
                      int32_t level, const std::string& message, int32_t line,
                      const std::string& srcfile) override;
@@ -43,10 +56,16 @@ public:
 
 private:
     bool storeSqliteError(int code);
+    // Prepares one statement and binds `values`; null (error stored) on failure.
+    sqlite3_stmt* prepare(const std::string& statement, const CVLogSQLValues& values);
+    // Runs one statement, handing each result row to `row`; false (error stored) on failure.
+    bool run(const std::string& statement, const CVLogSQLValues& values,
+             const std::function<void(sqlite3_stmt*)>& row);
     sqlite3_stmt* statementFor(const std::string& module, const std::string& table);
     void finalizeStatements();
 
     sqlite3* m_db = nullptr;
     std::map<std::string, sqlite3_stmt*> m_statements;  // module -> insert, null until first use
     bool m_initialized = false;
+    bool m_inBatch = false;
 };

@@ -53,13 +53,14 @@ public:
     bool executeQuery(const std::string& statement, CVSQLite3ResultSet& result);
 
     bool tableExists(const std::string& name);
-    // Drops any table of that name first.
+    // Creates the table unless one of that name exists.
     bool createTable(const std::string& name, const std::string& columns);
     bool setSynchronous(int32_t mode);
     bool createFunction(const std::string& name, ScalarFunction function, int32_t argumentCount,
                         int32_t textEncoding);
 
-    // With `retry`, a busy or locked database is tried `attempts` times, `waitMs` apart. A
+    // With `retry`, a busy or locked database is tried `attempts` times, `waitMs` apart (opening
+    // retries only these two as well). A
     // command that finally fails reopens the connection, which ends any open transaction.
     bool beginImmediate(const std::string& name, bool retry, int32_t attempts, int32_t waitMs);
     bool beginExclusive(const std::string& name, bool retry, int32_t attempts, int32_t waitMs);

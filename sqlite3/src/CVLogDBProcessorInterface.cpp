@@ -21,10 +21,11 @@ void addCondition(std::string& conditions, const std::string& condition) {
     conditions += condition;
 }
 
-std::string listCondition(const std::string& column, const std::vector<std::string>& items) {
+// "column IN (?, ?, ...) " with one "?" per value.
+std::string listCondition(const std::string& column, size_t count) {
     std::string text = column + " IN (";
-    for (size_t i = 0; i < items.size(); ++i) {
-        text += (i ? ", " : "") + items[i];
+    for (size_t i = 0; i < count; ++i) {
+        text += i ? ", ?" : "?";
     }
     return text + ") ";
 }
@@ -66,24 +67,33 @@ const std::string* CVLogDBProcessorInterface::findTable(const std::string& modul
     return &it->second;
 }
 
+bool CVLogDBProcessorInterface::executeQuery(const std::string& statement,
+                                             CVLogQueryResult& result) {
+    return executeQuery(statement, {}, result);
+}
+
+bool CVLogDBProcessorInterface::executeUpdate(const std::string& statement, int32_t& rowCount) {
+    return executeUpdate(statement, {}, rowCount);
+}
+
+std::string CVLogDBProcessorInterface::quoted(const std::string& identifier) {
+    std::string text = "\"";
+    for (char c : identifier) {
+        text += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return text + "\"";
+}
+
 bool CVLogDBProcessorInterface::createModule(const std::string& table, const std::string& module) {
     int32_t rows = 0;
-    executeUpdate("DROP TABLE " + table + ";", rows);
-    if (!executeUpdate("CREATE TABLE " + table +
+    if (!executeUpdate("CREATE TABLE IF NOT EXISTS " + quoted(table) +
                            " (id INTEGER PRIMARY KEY AUTOINCREMENT, module VARCHAR(50), timestamp "
                            "INTEGER, level SMALLINT, message VARCHAR(100), line INTEGER, srcfile "
                            "VARCHAR(50));",
-                       rows)) {
-        return false;
-    }
-    if (!executeUpdate("INSERT INTO metatable (module_name, table_name) VALUES ('" + module +
-                           "', '" + table + "');",
-                       rows)) {
-        // Keep the failure's error text, not the clean-up's.
-        const int32_t code = m_errorCode;
-        const std::string message = m_errorMessage;
-        executeUpdate("DROP TABLE " + table + ";", rows);
-        setError(code, message);
+                       {}, rows) ||
+        !executeUpdate("INSERT INTO metatable (module_name, table_name) SELECT ?, ? WHERE NOT "
+                       "EXISTS (SELECT 1 FROM metatable WHERE module_name = ?);",
+                       {module, table, module}, rows)) {
         return false;
     }
     m_moduleTables[module] = table;
@@ -101,36 +111,34 @@ std::string CVLogDBProcessorInterface::makeTableName(const std::string& module) 
 std::string CVLogDBProcessorInterface::buildWhereClause(const CVLogQueryFilter& filter,
                                                         const std::string& datePattern,
                                                         int32_t level,
-                                                        const std::string& messagePattern) {
+                                                        const std::string& messagePattern,
+                                                        CVLogSQLValues& values) {
     std::string conditions;
     if (!filter.modules.empty()) {
-        std::vector<std::string> quoted;
-        for (const std::string& name : filter.modules) {
-            quoted.push_back("'" + name + "'");
-        }
-        addCondition(conditions, listCondition("module", quoted));
+        values.insert(values.end(), filter.modules.begin(), filter.modules.end());
+        addCondition(conditions, listCondition("module", filter.modules.size()));
     }
     if (!filter.levels.empty()) {
-        std::vector<std::string> numbers;
-        for (int32_t l : filter.levels) {
-            numbers.push_back(std::to_string(l));
-        }
-        addCondition(conditions, listCondition("level", numbers));
+        values.insert(values.end(), filter.levels.begin(), filter.levels.end());
+        addCondition(conditions, listCondition("level", filter.levels.size()));
     }
     if (!messagePattern.empty()) {
-        addCondition(conditions, "message LIKE '" + messagePattern + "' ");
+        values.emplace_back(messagePattern);
+        addCondition(conditions, "message LIKE ? ");
     }
     if (level > 0) {
-        addCondition(conditions, "level = " + std::to_string(level) + " ");
+        values.emplace_back(int64_t{level});
+        addCondition(conditions, "level = ? ");
     }
     if (filter.earliestTimestamp > 0) {
         // Brings its own "AND"; the column holds 32-bit values.
-        const std::string value =
-            std::to_string(static_cast<int32_t>(static_cast<uint32_t>(filter.earliestTimestamp)));
-        conditions += (conditions.empty() ? " timestamp>=" : " AND timestamp>=") + value + " ";
+        values.emplace_back(
+            int64_t{static_cast<int32_t>(static_cast<uint32_t>(filter.earliestTimestamp))});
+        conditions += conditions.empty() ? " timestamp>=? " : " AND timestamp>=? ";
     }
     if (!datePattern.empty()) {
-        addCondition(conditions, "tempcol LIKE '" + datePattern + "' ");
+        values.emplace_back(datePattern);
+        addCondition(conditions, "tempcol LIKE ? ");
     }
     const std::string limit = " LIMIT " + std::to_string(filter.limit < 1 ? -1 : filter.limit) +
                               " OFFSET " + std::to_string(filter.offset < 0 ? 0 : filter.offset) +
@@ -148,25 +156,26 @@ bool CVLogDBProcessorInterface::insertEntry(const std::string& module,
         return false;
     }
     int32_t rows = 0;
-    return executeUpdate(
-        "INSERT INTO " + *table + " (module, timestamp, level, message, line, srcfile) VALUES ('" +
-            entryModule + "', " + std::to_string(static_cast<unsigned long>(timestamp)) + ", " +
-            std::to_string(level) + ", '" + message + "', " + std::to_string(line) + ", '" +
-            srcfile + "');",
-        rows);
+    return executeUpdate("INSERT INTO " + quoted(*table) +
+                             " (module, timestamp, level, message, line, srcfile) VALUES (?, ?, ?, "
+                             "?, ?, ?);",
+                         {entryModule, timestamp, int64_t{level}, message, int64_t{line}, srcfile},
+                         rows);
 }
 
 bool CVLogDBProcessorInterface::queryModule(const std::string& module, CVLogQueryResult& result,
                                             const std::string& clause) {
     const std::string* table = findTable(module);
-    return table != nullptr && executeQuery("SELECT * FROM " + *table + " " + clause + ";", result);
+    return table != nullptr &&
+           executeQuery("SELECT * FROM " + quoted(*table) + " " + clause + ";", {}, result);
 }
 
 bool CVLogDBProcessorInterface::queryEntries(const std::string& module, CVLogQueryResult& result,
                                              const CVLogQueryFilter& filter,
                                              const std::string& datePattern, int32_t level,
                                              const std::string& messagePattern) {
-    const std::string clause = buildWhereClause(filter, datePattern, level, messagePattern);
+    CVLogSQLValues values;
+    const std::string clause = buildWhereClause(filter, datePattern, level, messagePattern, values);
     const std::string* table = findTable(module);
     if (table == nullptr) {
         return false;
@@ -175,7 +184,7 @@ bool CVLogDBProcessorInterface::queryEntries(const std::string& module, CVLogQue
                                    ? "SELECT * FROM "
                                    : "SELECT *,strftime('%m/%d/%Y %H:%M:%S',timestamp,'unixepoch',"
                                      "'localtime') AS tempcol FROM ";
-    return executeQuery(select + *table + " " + clause + ";", result);
+    return executeQuery(select + quoted(*table) + " " + clause + ";", values, result);
 }
 
 int32_t CVLogDBProcessorInterface::countPages(const std::string& module, int32_t pageSize,
@@ -188,24 +197,23 @@ int32_t CVLogDBProcessorInterface::countPages(const std::string& module, int32_t
     std::string statement =
         "SELECT  strftime('%m/%d/%Y %H:%M:%S',timestamp,'unixepoch','localtime') entry_time, "
         "message, level,'4','5',COUNT(*) as records,'7' FROM " +
-        *table;
-    bool hasWhere = false;
+        quoted(*table);
+    CVLogSQLValues values;
     if (level != 0) {
-        statement += " WHERE level=" + std::to_string(level);
-        hasWhere = true;
+        statement += " WHERE level=?";
+        values.emplace_back(int64_t{level});
     }
     const std::pair<const char*, const std::string*> patterns[] = {{"entry_time", &datePattern},
                                                                    {"message", &messagePattern}};
     for (const auto& [column, pattern] : patterns) {
         if (!pattern->empty()) {
-            statement += std::string(hasWhere ? " AND " : " WHERE ") + column + " LIKE '" +
-                         replaceAll(*pattern, '*', '%') + "'";
-            hasWhere = true;
+            statement += std::string(values.empty() ? " WHERE " : " AND ") + column + " LIKE ?";
+            values.emplace_back(replaceAll(*pattern, '*', '%'));
         }
     }
     statement += ";";
     CVLogQueryResult result;
-    if (!executeQuery(statement, result) || result.empty()) {
+    if (!executeQuery(statement, values, result) || result.empty()) {
         return 0;
     }
     const int64_t count = result.front().line;
@@ -215,7 +223,7 @@ int32_t CVLogDBProcessorInterface::countPages(const std::string& module, int32_t
 bool CVLogDBProcessorInterface::clearModule(const std::string& module) {
     const std::string* table = findTable(module);
     int32_t rows = 0;
-    return table != nullptr && executeUpdate("DELETE FROM " + *table + ";", rows);
+    return table != nullptr && executeUpdate("DELETE FROM " + quoted(*table) + ";", {}, rows);
 }
 
 bool CVLogDBProcessorInterface::clearAll() {

@@ -2,9 +2,9 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 #include "CVDBProcessorFatalException.h"
@@ -14,20 +14,19 @@ namespace {
 constexpr int kOpenCloseAttempts = 50;
 constexpr auto kRetryWait = std::chrono::milliseconds(500);
 constexpr int kBusyTimeoutMs = 3000;
-constexpr size_t kTableQueryLimit = 500;
 
-const char* cell(char** table, int index) {
-    const char* value = table[index];
-    return value == nullptr ? "" : value;
+// SQLITE_STATIC: the text outlives the statement's next step.
+int bindText(sqlite3_stmt* statement, int index, const std::string& text) {
+    return sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_STATIC);
 }
 
-int32_t cellNumber(char** table, int index) {
-    return static_cast<int32_t>(std::strtoll(cell(table, index), nullptr, 10));
-}
-
-int countRow(void* counter, int, char**, char**) {
-    ++*static_cast<int32_t*>(counter);
-    return 0;
+// A column's text, NUL bytes included; NULL reads as empty.
+std::string text(sqlite3_stmt* statement, int column) {
+    const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    return value == nullptr
+               ? std::string()
+               : std::string(value, static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 }  // namespace
@@ -87,10 +86,7 @@ bool CVLogSQLiteProcessor::initialize() {
     }
     resetError();
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-    if (!tableExists("metatable") && !createMetatable()) {
-        return false;
-    }
-    if (!loadModules()) {
+    if (!createMetatable() || !loadModules()) {
         return false;
     }
     m_initialized = true;
@@ -140,105 +136,118 @@ bool CVLogSQLiteProcessor::interrupt() {
 }
 
 bool CVLogSQLiteProcessor::tableExists(const std::string& name) {
-    if (!m_open) {
-        return false;
-    }
-    std::string statement =
-        "SELECT name FROM sqlite_master WHERE type='table' AND name='" + name + "';";
-    statement.resize(std::min(statement.size(), kTableQueryLimit - 1));
-    char** table = nullptr;
-    int rows = 0;
-    int columns = 0;
-    const int rc = sqlite3_get_table(m_db, statement.c_str(), &table, &rows, &columns, nullptr);
-    sqlite3_free_table(table);
-    if (rc != SQLITE_OK) {
-        return storeSqliteError(rc);
-    }
-    return rows > 0;
+    int32_t rows = 0;
+    return executeUpdate("SELECT name FROM sqlite_master WHERE type='table' AND name=?;", {name},
+                         rows) &&
+           rows > 0;
 }
 
-bool CVLogSQLiteProcessor::executeUpdate(const std::string& statement, int32_t& rowCount) {
-    if (!m_open) {
-        return false;
+sqlite3_stmt* CVLogSQLiteProcessor::prepare(const std::string& statement,
+                                            const CVLogSQLValues& values) {
+    sqlite3_stmt* prepared = nullptr;
+    const char* tail = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, statement.c_str(), -1, &prepared, &tail);
+    if (rc == SQLITE_OK && tail != nullptr && tail[std::strspn(tail, " \t\r\n;")] != '\0') {
+        sqlite3_finalize(prepared);
+        setError(SQLITE_MISUSE, "one statement at a time");
+        return nullptr;
     }
-    resetError();
-    rowCount = 0;
-    char* error = nullptr;
-    const int rc = sqlite3_exec(m_db, statement.c_str(), countRow, &rowCount, &error);
-    if (rc != SQLITE_OK) {
-        setError(rc, error != nullptr ? error : sqlite3_errmsg(m_db));
-        sqlite3_free(error);
-        return false;
-    }
-    return true;
-}
-
-bool CVLogSQLiteProcessor::executeQuery(const std::string& statement, CVLogQueryResult& result) {
-    if (!m_open) {
-        return false;
-    }
-    resetError();
-    char** table = nullptr;
-    char* error = nullptr;
-    int rows = 0;
-    int columns = 0;
-    const int rc = sqlite3_get_table(m_db, statement.c_str(), &table, &rows, &columns, &error);
-    if (rc != SQLITE_OK) {
-        setError(rc, error != nullptr ? error : sqlite3_errmsg(m_db));
-        sqlite3_free(error);
-        sqlite3_free_table(table);
-        return false;
-    }
-    result.clear();
-    if (columns >= 7) {
-        result.reserve(rows);
-        for (int row = 1; row <= rows; ++row) {  // row 0 holds the column names
-            const int base = row * columns;
-            result.push_back(CVLogRecord{cell(table, base + 1), cellNumber(table, base + 2),
-                                         cellNumber(table, base + 3), cell(table, base + 4),
-                                         cellNumber(table, base + 5), cell(table, base + 6)});
+    for (size_t i = 0; rc == SQLITE_OK && i < values.size(); ++i) {
+        const int index = static_cast<int>(i) + 1;
+        if (const auto* number = std::get_if<int64_t>(&values[i])) {
+            rc = sqlite3_bind_int64(prepared, index, *number);
+        } else {
+            rc = bindText(prepared, index, std::get<std::string>(values[i]));
         }
     }
-    sqlite3_free_table(table);
-    return true;
+    if (rc != SQLITE_OK) {
+        storeSqliteError(rc);
+        sqlite3_finalize(prepared);
+        return nullptr;
+    }
+    return prepared;
+}
+
+bool CVLogSQLiteProcessor::run(const std::string& statement, const CVLogSQLValues& values,
+                               const std::function<void(sqlite3_stmt*)>& row) {
+    if (!m_open) {
+        return false;
+    }
+    resetError();
+    sqlite3_stmt* prepared = prepare(statement, values);
+    if (prepared == nullptr) {
+        return false;
+    }
+    int rc;
+    while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
+        row(prepared);
+    }
+    if (rc != SQLITE_DONE) {
+        storeSqliteError(rc);
+    }
+    sqlite3_finalize(prepared);
+    return rc == SQLITE_DONE;
+}
+
+bool CVLogSQLiteProcessor::executeUpdate(const std::string& statement, const CVLogSQLValues& values,
+                                         int32_t& rowCount) {
+    rowCount = 0;
+    return run(statement, values, [&](sqlite3_stmt*) { ++rowCount; });
+}
+
+bool CVLogSQLiteProcessor::executeQuery(const std::string& statement, const CVLogSQLValues& values,
+                                        CVLogQueryResult& result) {
+    result.clear();
+    // Column 0, the id, is left out; rows of fewer than seven columns give no record.
+    return run(statement, values, [&](sqlite3_stmt* row) {
+        if (sqlite3_column_count(row) >= 7) {
+            result.push_back(CVLogRecord{text(row, 1), sqlite3_column_int64(row, 2),
+                                         sqlite3_column_int(row, 3), text(row, 4),
+                                         sqlite3_column_int(row, 5), text(row, 6)});
+        }
+    });
 }
 
 bool CVLogSQLiteProcessor::createMetatable() {
     int32_t rows = 0;
     return executeUpdate(
-        "CREATE TABLE metatable (id INTEGER, module_name VARCHAR(50), table_name VARCHAR(50));",
-        rows);
+        "CREATE TABLE IF NOT EXISTS metatable (id INTEGER, module_name "
+        "VARCHAR(50), table_name VARCHAR(50));",
+        {}, rows);
 }
 
 bool CVLogSQLiteProcessor::loadModules() {
-    if (!m_open) {
+    return run("SELECT module_name, table_name FROM metatable ORDER BY module_name;", {},
+               [&](sqlite3_stmt* row) { m_moduleTables[text(row, 0)] = text(row, 1); });
+}
+
+bool CVLogSQLiteProcessor::beginBatch() {
+    int32_t rows = 0;
+    m_inBatch = !m_inBatch && executeUpdate("BEGIN IMMEDIATE;", {}, rows);
+    return m_inBatch;
+}
+
+bool CVLogSQLiteProcessor::commitBatch() {
+    if (!m_inBatch) {
         return false;
     }
-    char** table = nullptr;
-    char* error = nullptr;
-    int rows = 0;
-    int columns = 0;
-    const int rc = sqlite3_get_table(
-        m_db, "SELECT module_name, table_name FROM metatable ORDER BY module_name;", &table, &rows,
-        &columns, &error);
-    if (rc != SQLITE_OK) {
-        setError(rc, error != nullptr ? error : sqlite3_errmsg(m_db));
-        sqlite3_free(error);
-        sqlite3_free_table(table);
-        return false;
+    m_inBatch = false;
+    int32_t rows = 0;
+    if (executeUpdate("COMMIT;", {}, rows)) {
+        return true;
     }
-    for (int row = 1; row <= rows; ++row) {
-        m_moduleTables[cell(table, row * columns)] = cell(table, row * columns + 1);
-    }
-    sqlite3_free_table(table);
-    return true;
+    const int32_t code = m_errorCode;
+    const std::string message = m_errorMessage;
+    executeUpdate("ROLLBACK;", {}, rows);
+    setError(code, message);
+    return false;
 }
 
 sqlite3_stmt* CVLogSQLiteProcessor::statementFor(const std::string& module,
                                                  const std::string& table) {
     sqlite3_stmt*& statement = m_statements[module];
     if (statement == nullptr) {
-        const std::string text = "INSERT INTO " + table +
+        const std::string text = "INSERT INTO " + quoted(table) +
                                  " (module, timestamp, level, message, line, srcfile) VALUES (?, "
                                  "?, ?, ?, ?, ?);";
         const int rc = sqlite3_prepare_v2(m_db, text.c_str(), -1, &statement, nullptr);
@@ -258,25 +267,26 @@ bool CVLogSQLiteProcessor::insertEntry(const std::string& module, const std::str
         return false;
     }
     resetError();
-    const std::string* known = findTable(module);
-    const std::string table = known != nullptr ? *known : makeTableName(module);
-    if (known == nullptr && !createModule(table, module)) {
-        throw CVDBProcessorFatalException(
-            m_errorCode,
-            "Unable to create module [" + module + "] table [" + table + "]. " + m_errorMessage);
+    if (findTable(module) == nullptr) {
+        const std::string table = makeTableName(module);
+        if (!loadModules() || (findTable(module) == nullptr && !createModule(table, module)) ||
+            !loadModules()) {
+            throw CVDBProcessorFatalException(m_errorCode, "Unable to create module [" + module +
+                                                               "] table [" + table + "]. " +
+                                                               m_errorMessage);
+        }
     }
-    sqlite3_stmt* statement = statementFor(module, table);
+    sqlite3_stmt* statement = statementFor(module, *findTable(module));
     if (statement == nullptr) {
         return false;
     }
-    // SQLITE_STATIC: the texts outlive the step below.
-    int rc = sqlite3_bind_text(statement, 1, entryModule.c_str(), -1, SQLITE_STATIC);
+    int rc = bindText(statement, 1, entryModule);
     if (rc == SQLITE_OK) {
         sqlite3_bind_int64(statement, 2, timestamp);
         sqlite3_bind_int(statement, 3, level);
-        sqlite3_bind_text(statement, 4, message.c_str(), -1, SQLITE_STATIC);
+        bindText(statement, 4, message);
         sqlite3_bind_int(statement, 5, line);
-        sqlite3_bind_text(statement, 6, srcfile.c_str(), -1, SQLITE_STATIC);
+        bindText(statement, 6, srcfile);
         rc = sqlite3_step(statement);
     }
     const bool ok = rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE;

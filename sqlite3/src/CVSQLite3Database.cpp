@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -12,9 +13,9 @@ constexpr int kOpenCloseWaitMs = 500;
 constexpr int kBusyTimeoutMs = 60000;
 constexpr int kSqliteReadonly = 8;
 
-// Busy, locked and I/O errors (with their extended codes) are worth another attempt.
+// Only another connection's lock passes; any other failure is reported at once.
 bool isRetryable(int rc) {
-    return (rc & 5) == 5 || (rc & 6) == 6 || (rc & 10) == 10;
+    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
 }
 
 void pause(int32_t milliseconds) {
@@ -216,28 +217,30 @@ bool CVSQLite3Database::tableExists(const std::string& name) {
         return false;
     }
     clearError();
-    std::string quoted = name;
-    escapeQuotes(quoted);
-    const std::string sql =
-        "SELECT name FROM sqlite_master WHERE type='table' AND name='" + quoted + "';";
-    char** table = nullptr;
-    char* text = nullptr;
-    int rows = 0;
-    int columns = 0;
-    const int rc = sqlite3_get_table(m_db, sql.c_str(), &table, &rows, &columns, &text);
-    sqlite3_free_table(table);
-    if (rc != SQLITE_OK) {
-        storeError(rc, text);
-        sqlite3_free(text);
+    sqlite3_stmt* statement = nullptr;
+    int rc =
+        sqlite3_prepare_v2(m_db, "SELECT name FROM sqlite_master WHERE type='table' AND name=?;",
+                           -1, &statement, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_text(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+        rc = sqlite3_step(statement);
+    }
+    sqlite3_finalize(statement);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        storeError(rc, nullptr);
         raise(445, "Unable to check table '" + name + "' existance");
     }
-    return rows > 0;
+    return rc == SQLITE_ROW;
 }
 
+// Never drops: a table that exists, whoever made it, keeps its rows.
 bool CVSQLite3Database::createTable(const std::string& name, const std::string& columns) {
+    // %w: the name as a quoted identifier.
+    const std::unique_ptr<char, decltype(&sqlite3_free)> statement(
+        sqlite3_mprintf("CREATE TABLE IF NOT EXISTS \"%w\" (%s);", name.c_str(), columns.c_str()),
+        sqlite3_free);
     CVSQLite3ResultSet result;
-    executeUpdate("DROP TABLE IF EXISTS " + name + ";", result);
-    return executeUpdate("CREATE TABLE " + name + " (" + columns + ");", result);
+    return statement != nullptr && executeUpdate(statement.get(), result);
 }
 
 bool CVSQLite3Database::setSynchronous(int32_t mode) {

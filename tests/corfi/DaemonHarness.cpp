@@ -27,8 +27,9 @@ namespace {
 // The caller's environment without what would steer the daemon or its requests (MM variables,
 // TZ, proxies), plus `extra`; a detached process reports on /dev/null, so sanitizers write to
 // files that TearDown turns into failures.
+// A preloading launcher comes before the sanitizer's run time, which it then must accept.
 std::vector<std::string> environment(const std::vector<std::string>& extra,
-                                     const std::string& sanitizerLog) {
+                                     const std::string& sanitizerLog, bool preloaded = false) {
     std::vector<std::string> env = extra;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string name(*entry, std::strcspn(*entry, "="));
@@ -41,6 +42,7 @@ std::vector<std::string> environment(const std::vector<std::string>& extra,
     for (const std::string tool : {"ASAN", "UBSAN", "TSAN"}) {
         const char* options = std::getenv((tool + "_OPTIONS").c_str());
         env.push_back(tool + "_OPTIONS=" + (options ? std::string(options) + ":" : "") +
+                      (preloaded && tool == "ASAN" ? "verify_asan_link_order=0:" : "") +
                       "log_path=" + sanitizerLog + "-" + tool);
     }
     return env;
@@ -114,10 +116,11 @@ int DaemonTest::startOtherStub(testsupport::ChildProcess& other, const std::stri
 
 int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     const int out = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::vector<std::string> command = {CORFI_PATH};
+    std::vector<std::string> command = launcher;
+    command.push_back(CORFI_PATH);
     command.insert(command.end(), args.begin(), args.end());
     const int status = testsupport::waitChild(testsupport::ChildProcess::spawn(
-        command, environment(env, tmp.file("sanitizer")), out, out));
+        command, environment(env, tmp.file("sanitizer"), !launcher.empty()), out, out));
     close(out);
     return status;
 }
@@ -157,6 +160,15 @@ pid_t DaemonTest::monitorPid() const {
 void DaemonTest::drop(const std::string& path, const std::string& content) const {
     writeFile(tmp.file("part"), content);
     fs::rename(tmp.file("part"), at(path));
+}
+
+std::string DaemonTest::log() const {
+    const std::string path = at("logs/File_System_Interface.txt");
+    std::string text;
+    for (const char* archive : {".2", ".1", ""}) {
+        text += readFile(path + archive);
+    }
+    return text;
 }
 
 int DaemonTest::countInLog(const std::string& text) const {

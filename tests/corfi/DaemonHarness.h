@@ -48,7 +48,9 @@ protected:
 
     // Moved in complete, so the daemon never sees it half-written.
     void drop(const std::string& path, const std::string& content) const;
-    std::string log() const { return testsupport::readFile(at("logs/File_System_Interface.txt")); }
+    // The daemon's log, its archives included (oldest first): at rest 0 a trace log fills a file
+    // within seconds.
+    std::string log() const;
     int countInLog(const std::string& text) const;
     bool waitForLog(const std::string& text, int times = 1) const {
         return testsupport::pollUntil([&] { return countInLog(text) >= times; });
@@ -60,7 +62,9 @@ protected:
     std::vector<std::string> entries(const std::string& dir) const;  // of at(dir), sorted
 
     std::string base;  // the installation's top directory, tmp.path() unless a test moves it
-    int port = 0;      // the messaging server's port, put into corvanexs_url by layout()
+    // Put before the daemon's path on its command line (fiu-run and its options, say).
+    std::vector<std::string> launcher;
+    int port = 0;  // the messaging server's port, put into corvanexs_url by layout()
     testsupport::ChildProcess stub;
     testsupport::ChildProcess daemon;
 };

@@ -54,24 +54,54 @@ protected:
     CVcorfiBulkFileDispatcher dispatcher{"corfidir", log.operator->(), tmp.path()};
     const std::string work = tmp.file("list_5_M");
     CVcorfiBulkStatus status{tmp.path()};
+
+    // The message files in the spool directory, sorted.
+    std::vector<std::string> messageFiles() const {
+        std::vector<std::string> contents;
+        for (const auto& entry : fs::directory_iterator(tmp.file("spool"))) {
+            if (entry.path().filename().string().rfind("corfi", 0) == 0) {
+                contents.push_back(testsupport::readFile(entry.path().string()));
+            }
+        }
+        std::sort(contents.begin(), contents.end());
+        return contents;
+    }
 };
+
+using Outcome = CVcorfiBulkFileDispatcher::Outcome;
 
 TEST_F(ProcessFile, ResumesAfterTheRecordedLineCount) {
     testsupport::writeFile(work, "TO=1 MSG=a\nTO=2 MSG=b\nTO=3 MSG=c\nTO=4 MSG=d\nTO=5 MSG=e\n");
     status.setLineCount(3);
-    dispatcher.processFile(work, status);
+    EXPECT_EQ(dispatcher.processFile(work, status), Outcome::DONE);
 
-    std::vector<std::string> contents;
-    for (const auto& entry : fs::directory_iterator(tmp.file("spool"))) {
-        if (entry.path().filename().string().rfind("corfi", 0) == 0) {
-            contents.push_back(testsupport::readFile(entry.path().string()));
-        }
-    }
-    std::sort(contents.begin(), contents.end());
-    EXPECT_EQ(contents,
+    EXPECT_EQ(messageFiles(),
               (std::vector<std::string>{"NAME:\t4\nMESSAGE:\td\n", "NAME:\t5\nMESSAGE:\te\n"}));
     EXPECT_TRUE(fs::exists(tmp.file("list_5_R")));
     EXPECT_EQ(testsupport::readFile(status.getStatusPath()), "");
+}
+
+// Lines are taken whole: a NUL byte neither ends the line nor the file, and a line over the
+// limit is skipped rather than cut into pieces that read as messages of their own.
+TEST_F(ProcessFile, ReadsEveryLineWholeAndSkipsOverlongOnes) {
+    const size_t limit = CVcorfiBulkFileDispatcher::MAX_LINE_LENGTH;
+    const std::string longest = "TO=4 MSG=" + std::string(limit - 9, 'y');
+    const std::string overlong = "TO=9 MSG=" + std::string(limit, 'z') + " TO=99 MSG=x";
+    testsupport::writeFile(work, std::string("TO=1 MSG=a\0b\n\0TO=2 MSG=c\n", 25) + overlong +
+                                     "\n" + longest + "\nTO=5 MSG=e");
+    EXPECT_EQ(dispatcher.processFile(work, status), Outcome::DONE);
+
+    EXPECT_EQ(messageFiles(),
+              (std::vector<std::string>{
+                  std::string("NAME:\t1\nMESSAGE:\ta\0b\n", 21), "NAME:\t2\nMESSAGE:\tc\n",
+                  "NAME:\t4\nMESSAGE:\t" + longest.substr(9) + "\n", "NAME:\t5\nMESSAGE:\te\n"}));
+    const std::string logged = log.take();
+    for (const char* what : {"Recipient", "Message"}) {
+        EXPECT_NE(logged.find("[ERROR] Bulk File[" + work + ":3] Failed to Extract " + what),
+                  std::string::npos)
+            << what;
+    }
+    EXPECT_TRUE(fs::exists(tmp.file("list_5_R")));
 }
 
 TEST_F(ProcessFile, GivesAnUnreadableFileItsFailureNameAndKeepsTheRecord) {

@@ -93,14 +93,19 @@ using BulkStatusTest = testsupport::TempDirTest;
 TEST_F(BulkStatusTest, ReadsTheRecordAndEmptiesAnUnreadableOne) {
     const struct {
         const char* content;  // null: no status file yet
-        std::string record;   // name|count
+        std::string record;   // name|count|validity of the count
         std::string after;
     } cases[] = {
-        {nullptr, "|0", ""},
-        {"/b/a_1_M\n", "|0", ""},
-        {"/b/a_1_M\n-5\n", "/b/a_1_M|0", "/b/a_1_M\n-5\n"},
-        {"/b/a_1_M\nabc\n", "/b/a_1_M|0", "/b/a_1_M\nabc\n"},
-        {" /b/a_1_M \r\n 7 \nleft-over\n", "/b/a_1_M|7", " /b/a_1_M \r\n 7 \nleft-over\n"},
+        {nullptr, "|0|valid", ""},
+        {"/b/a_1_M\n", "|0|valid", ""},
+        {"/b/a_1_M\n-5\n", "/b/a_1_M|0|invalid", "/b/a_1_M\n-5\n"},
+        {"/b/a_1_M\nabc\n", "/b/a_1_M|0|invalid", "/b/a_1_M\nabc\n"},
+        {"/b/a_1_M\n2147483647\n", "/b/a_1_M|2147483647|valid", "/b/a_1_M\n2147483647\n"},
+        {"/b/a_1_M\n2147483648\n", "/b/a_1_M|0|invalid", "/b/a_1_M\n2147483648\n"},
+        {"/b/a_1_M\n100000000000000000000\n", "/b/a_1_M|0|invalid",
+         "/b/a_1_M\n100000000000000000000\n"},
+        {"/b/a_1_M\n+3\n", "/b/a_1_M|0|invalid", "/b/a_1_M\n+3\n"},
+        {" /b/a_1_M \r\n 7 \nleft-over\n", "/b/a_1_M|7|valid", " /b/a_1_M \r\n 7 \nleft-over\n"},
     };
     const std::string path = tmp.file(CVcorfiBulkStatus::FILE_NAME);
     for (const auto& c : cases) {
@@ -108,7 +113,9 @@ TEST_F(BulkStatusTest, ReadsTheRecordAndEmptiesAnUnreadableOne) {
         if (c.content)
             testsupport::writeFile(path, c.content);
         CVcorfiBulkStatus status(tmp.path());
-        EXPECT_EQ(status.getFileName() + "|" + std::to_string(status.getLineCount()), c.record);
+        EXPECT_EQ(status.getFileName() + "|" + std::to_string(status.getLineCount()) +
+                      (status.isCountValid() ? "|valid" : "|invalid"),
+                  c.record);
         EXPECT_EQ(testsupport::readFile(path), c.after) << c.record;
     }
 }

@@ -1,6 +1,7 @@
 #include "FuzzSupport.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
@@ -23,18 +24,23 @@ const std::string& scratchDirectory() {
     return path;
 }
 
+void writeScratchFile(const std::string& path, const uint8_t* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out.flush()) {
+        std::abort();
+    }
+}
+
 void registerQuietEventLog() {
-    // Without a cvlogs.ini the defaults would create log files in the working directory.
-    const std::string dir = scratchDirectory();
-    const std::string settings = "\nbytesPerFiles=10000000\nnumFiles=2\nautoAppend=1\n";
-    std::ofstream(dir + "/cvlogs.ini")
-        << "[main]\nFile System Interface=File System Interface_logger\n\n"
-           "[File System Interface_logger]\nwriter=file\nlevel=info\nfilePath="
-        << dir << "/corfi.txt" << settings << "\n[common]\nwriter=file\nlevel=info\nfilePath="
-        << dir << "/common.txt" << settings;
+    // A configuration directory named "config" puts the default log files beside it, in
+    // "logs", rather than in the working directory.
+    const std::string config = scratchDirectory() + "/config";
+    std::filesystem::create_directories(config);
+    std::filesystem::create_directories(scratchDirectory() + "/logs");
     if (CVsysEventLogInterface::CreateInstance("File System Interface",
-                                               CVsysEventLogInterface::SINGLE_THREADED,
-                                               scratchDirectory(), "") == nullptr) {
+                                               CVsysEventLogInterface::SINGLE_THREADED, config,
+                                               "") == nullptr) {
         throw std::runtime_error("cannot create the event log in " + scratchDirectory());
     }
 }

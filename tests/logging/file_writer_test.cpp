@@ -1,9 +1,13 @@
 #include "CVsysEventLogFileWriter.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -45,6 +49,19 @@ TEST_F(LockFileTest, LockHeldElsewhereFailsAfterTheAttempts) {
             << "another process";
     }
     EXPECT_NO_THROW(LockFile(path, 3, 1000));
+}
+
+// Whoever can open the lock file can hold its lock and stall every writer of the log.
+TEST_F(LockFileTest, LockFileIsPrivateToItsOwner) {
+    const std::string fresh = tmp.file("fresh.lock"), open = tmp.file("open.lock");
+    testsupport::writeFile(open, "");
+    ASSERT_EQ(0, chmod(open.c_str(), 0644));
+    for (const std::string& path : {fresh, open}) {
+        LockFile lock(path);
+        struct stat info;
+        ASSERT_EQ(0, stat(path.c_str(), &info));
+        EXPECT_EQ(0600u, info.st_mode & 07777) << path;
+    }
 }
 
 // A dangling symbolic link is the state of that race frozen: a plain open finds no file, yet an
@@ -115,6 +132,74 @@ TEST_F(FileWriterTest, EachLevelGetsItsTagAndEveryEntryIsOneLine) {
     }
 }
 
+TEST_F(FileWriterTest, SizeAndCountOutsideTheirLimitsLeaveTheWriterUnready) {
+    const struct {
+        const char *key, *value;
+        bool accepted;
+    } cases[] = {
+        {"bytesPerFiles", "1023", false},
+        {"bytesPerFiles", "1024", true},
+        {"bytesPerFiles", "4294967296", true},
+        {"bytesPerFiles", "1099511627776", true},
+        {"bytesPerFiles", "1099511627777", false},
+        {"bytesPerFiles", "18446744073709551617", false},
+        {"bytesPerFiles", "-2048", false},
+        {"bytesPerFiles", "2048 bytes", false},
+        {"numFiles", "0", false},
+        {"numFiles", "1", true},
+        {"numFiles", "1000", true},
+        {"numFiles", "1001", false},
+        {"numFiles", "2147483647", false},
+        {"numFiles", "99999999999999999999", false},
+    };
+    for (const auto& c : cases) {
+        auto writer = fileWriter(tmp.file("a.txt"));
+        EXPECT_EQ(c.accepted, writer->setParameter(c.key, c.value)) << c.key << "=" << c.value;
+        EXPECT_EQ(c.accepted, writer->isReady()) << c.key << "=" << c.value;
+    }
+}
+
+// A file size limit makes the system write part of an entry and then refuse the rest. Nothing of
+// such an entry may stay, each failure need not be reported, and the next entries must work.
+TEST_F(FileWriterTest, EntryThatCannotBeWrittenWholeLeavesNoTrace) {
+    const std::string path = tmp.file("a.txt");
+    int errors[2];  // a pipe: the limit would cut a file short
+    ASSERT_EQ(0, pipe(errors));
+    auto writer = fileWriter(path);
+    ASSERT_TRUE(writer->write("m", 3, "before", -1, nullptr, 0));
+    const off_t size = static_cast<off_t>(readFile(path).size());
+    const int status = testsupport::runInChild([&] {
+        dup2(errors[1], STDERR_FILENO);
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{static_cast<rlim_t>(size + 30), RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        int failed = 0;
+        for (int i = 0; i < 3; ++i) {
+            failed += !writer->write("m", 3, "lost " + std::string(60, 'x'), -1, nullptr, 0);
+        }
+        const bool sameSize = static_cast<off_t>(readFile(path).size()) == size;
+        limit.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const bool after = writer->write("m", 3, "after", -1, nullptr, 0);
+        return failed == 3 && sameSize && after ? 0 : 1;
+    });
+    EXPECT_EQ(0, status);
+    EXPECT_TRUE(std::regex_match(readFile(path), std::regex(kStamp + " m \\[INFO\\] before\n" +
+                                                            kStamp + " m \\[INFO\\] after\n")))
+        << readFile(path);
+    close(errors[1]);
+    std::string reported;
+    char buffer[4096];
+    for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) > 0;) {
+        reported.append(buffer, static_cast<size_t>(n));
+    }
+    close(errors[0]);
+    EXPECT_NE(reported.find("Cannot write log file [" + path + "]: File too large"),
+              std::string::npos)
+        << reported;
+    EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), 1) << reported;
+}
+
 // The entry's line, then the archive line that closes an archived file.
 std::regex archived(const std::string& entry, const std::string& path) {
     return std::regex(entry + "\n" + kStamp + " Archiving " + path + "\n");
@@ -122,14 +207,14 @@ std::regex archived(const std::string& entry, const std::string& path) {
 
 TEST_F(FileWriterTest, ArchivesWhenTheFileHasReachedTheLimit) {
     const std::string path = tmp.file("a.txt");
-    for (size_t existing : {99, 100}) {
+    for (size_t existing : {1023, 1024}) {
         SCOPED_TRACE(existing);
         testsupport::writeFile(path, std::string(existing - 1, 'o') + "\n");
-        ASSERT_TRUE(fileWriter(path, 100, 5)->write("m", 3, "new", -1, nullptr, 0));
-        EXPECT_EQ(readFile(path)[0] == 'o', existing == 99);
-        EXPECT_EQ(fs::exists(path + ".1"), existing == 100);
+        ASSERT_TRUE(fileWriter(path, 1024, 5)->write("m", 3, "new", -1, nullptr, 0));
+        EXPECT_EQ(readFile(path)[0] == 'o', existing == 1023);
+        EXPECT_EQ(fs::exists(path + ".1"), existing == 1024);
     }
-    EXPECT_TRUE(std::regex_match(readFile(path + ".1"), archived(std::string(99, 'o'), path)));
+    EXPECT_TRUE(std::regex_match(readFile(path + ".1"), archived(std::string(1023, 'o'), path)));
 }
 
 TEST_F(FileWriterTest, KeepsNumFilesArchivesNewestFirstWhateverThePathLength) {
@@ -141,13 +226,16 @@ TEST_F(FileWriterTest, KeepsNumFilesArchivesNewestFirstWhateverThePathLength) {
         SCOPED_TRACE(numFiles);
         fs::create_directories(directory);
         const std::string path = directory + "/" + std::string(numFiles * 50, 'f') + ".txt";
-        auto writer = fileWriter(path, 1, numFiles);  // archives before every entry but the first
+        // Each entry fills a file, so every entry but the first archives the file before it.
+        const std::string padding(1024, '.');
+        auto writer = fileWriter(path, 1024, numFiles);
         for (int i = 0; i <= numFiles + 2; ++i) {
-            ASSERT_TRUE(writer->write("m", 3, "entry " + std::to_string(i), -1, nullptr, 0));
+            ASSERT_TRUE(
+                writer->write("m", 3, "entry " + std::to_string(i) + padding, -1, nullptr, 0));
         }
         for (int n = 1; n <= numFiles; ++n) {
             const std::string entry =
-                kStamp + " m \\[INFO\\] entry " + std::to_string(numFiles + 2 - n);
+                kStamp + " m \\[INFO\\] entry " + std::to_string(numFiles + 2 - n) + padding;
             EXPECT_TRUE(
                 std::regex_match(readFile(path + "." + std::to_string(n)), archived(entry, path)));
         }
@@ -228,7 +316,7 @@ std::set<std::pair<int, int>> checkSeries(const std::string& path, size_t bytes)
 
 // Enough archives to keep every entry, then fewer: never more archives than numFiles.
 TEST_F(FileWriterTest, ProcessesSharingALogWriteEveryEntryAtMostOnceAndWhole) {
-    for (const auto& [bytes, numFiles] : {std::pair(4096, 10000), {2048, 3}}) {
+    for (const auto& [bytes, numFiles] : {std::pair(4096, 1000), {2048, 3}}) {
         const std::string path = tmp.file("shared" + std::to_string(numFiles) + ".txt");
         const std::string beyond = path + "." + std::to_string(numFiles + 1);
         runWriters(path, bytes, numFiles, [&] { EXPECT_FALSE(fs::exists(beyond)); });

@@ -83,6 +83,7 @@ TEST_F(IniTest, GetEntryWalksOneSectionCountingComments) {
 
 TEST_F(IniTest, OverlongLinesAreCutWithoutOverrun) {
     IniReaderWriter& r = loaded("k=" + std::string(600, 'v') + "\nnext=1\n");
+    EXPECT_EQ(1, r.faultyLine());
     EXPECT_EQ(std::string(509, 'v'), r.getValue(nullptr, "k"));
     EXPECT_EQ("1", r.getValue(nullptr, "next"));
     std::string key, value;
@@ -91,6 +92,25 @@ TEST_F(IniTest, OverlongLinesAreCutWithoutOverrun) {
     r.valueOf(r.getSection("[s]"), "long") = std::string(1000, 'x');
     r.valueOf(r.getSection("[s]"), "after") = "ok";
     EXPECT_NE(std::string::npos, saved().find("\nlong=" + std::string(505, 'x') + "\nafter=ok\n"));
+}
+
+TEST_F(IniTest, LinesTheModelCannotHoldAsWrittenAreReported) {
+    const struct {
+        std::string content;
+        int faulty;
+    } cases[] = {
+        {"[a]\nk=v\n# note\nbare\n=x\n[b]\n", 0},
+        {"k=" + std::string(509, 'v') + "\n", 0},
+        {"k=" + std::string(510, 'v') + "\n", 1},
+        {std::string("[a]\nk=v\0ignored\nnext=1\n", 24), 2},
+        {std::string("\0", 1), 1},
+        {"[a]\n[b\nk=v\n", 2},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.faulty, loaded(c.content).faultyLine()) << c.content.substr(0, 20);
+    }
+    // What comes after a NUL byte still loads.
+    EXPECT_EQ("1", loaded(cases[3].content).getValue("[a]", "next"));
 }
 
 TEST_F(IniTest, TwoProcessesIncrementingUnderTheExclusiveLockLoseNothing) {

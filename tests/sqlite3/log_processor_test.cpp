@@ -32,8 +32,6 @@ TEST_F(LogProcessorTest, TableNameReplacesDotsBlanksAndDashes) {
 TEST_F(LogProcessorTest, FirstEntryCreatesTableAndCatalogueRowSecondReusesStatement) {
     CVLogSQLiteProcessor p(db);
     ASSERT_TRUE(p.isInitialized());
-    int32_t rows = 0;
-    ASSERT_TRUE(p.executeUpdate("CREATE TABLE Sched_x (stale TEXT);", rows));  // dropped first
     ASSERT_TRUE(p.insertEntry("Sched.x", "Jobs", 100, 3, "one", 1, "a.cpp"));
     sqlite3_stmt* first = p.preparedInsert("Sched.x");
     ASSERT_NE(first, nullptr);
@@ -51,10 +49,10 @@ TEST_F(LogProcessorTest, FirstEntryCreatesTableAndCatalogueRowSecondReusesStatem
     EXPECT_EQ(again.getModules().at("Sched.x"), "Sched_x");
 }
 
-TEST_F(LogProcessorTest, WhereClauseIsBuiltFromTheFilter) {
+TEST_F(LogProcessorTest, WhereClauseBindsEveryValue) {
     CVLogSQLiteProcessor p(db, false);
     CVLogQueryFilter ab;
-    ab.modules = {"a", "b"};
+    ab.modules = {"a", "b'"};
     ab.levels = {1, 3};
     ab.orderByTimestampDesc = true;
     ab.limit = 10;
@@ -69,19 +67,28 @@ TEST_F(LogProcessorTest, WhereClauseIsBuiltFromTheFilter) {
         std::string date, message;
         int32_t level;
         std::string expected;
+        CVLogSQLValues values;
     } cases[] = {
-        {ab, "", "", 0,
-         "WHERE module IN ('a', 'b') AND level IN (1, 3) ORDER BY timestamp DESC LIMIT 10 OFFSET "
-         "0 "},
-        {CVLogQueryFilter{}, "", "", 0, " LIMIT -1 OFFSET 0 "},
-        {ordered, "", "", 0, "ORDER BY timestamp DESC, module, level LIMIT 5 OFFSET 0 "},
-        {since, "01/%", "x%", 3,
-         "WHERE message LIKE 'x%' AND level = 3  AND timestamp>=100 AND tempcol LIKE '01/%'  LIMIT "
-         "-1 OFFSET 0 "},
-        {since, "", "", 0, "WHERE  timestamp>=100  LIMIT -1 OFFSET 0 "},
+        {ab,
+         "",
+         "",
+         0,
+         "WHERE module IN (?, ?) AND level IN (?, ?) ORDER BY timestamp DESC LIMIT 10 OFFSET 0 ",
+         {"a", "b'", int64_t{1}, int64_t{3}}},
+        {CVLogQueryFilter{}, "", "", 0, " LIMIT -1 OFFSET 0 ", {}},
+        {ordered, "", "", 0, "ORDER BY timestamp DESC, module, level LIMIT 5 OFFSET 0 ", {}},
+        {since,
+         "01/%",
+         "x'%",
+         3,
+         "WHERE message LIKE ? AND level = ?  AND timestamp>=? AND tempcol LIKE ?  LIMIT -1 "
+         "OFFSET 0 ",
+         {"x'%", int64_t{3}, int64_t{100}, "01/%"}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(p.buildWhereClause(c.filter, c.date, c.level, c.message), c.expected);
+        CVLogSQLValues values;
+        EXPECT_EQ(p.buildWhereClause(c.filter, c.date, c.level, c.message, values), c.expected);
+        EXPECT_EQ(values, c.values) << c.expected;
     }
 }
 
@@ -112,8 +119,8 @@ TEST_F(LogProcessorTest, QueriesAndPageCountsSelectTheMatchingRows) {
     EXPECT_EQ(result[0].timestamp, 1004);
     EXPECT_EQ(result[1].message, "disk ok");
     EXPECT_EQ(result[1].srcfile, "m.cpp");
-    // A doubled quote matches the quote itself.
-    ASSERT_TRUE(p.queryEntries("M", result, CVLogQueryFilter{}, "", 0, "it''s%"));
+    // A quote is just a character of the pattern.
+    ASSERT_TRUE(p.queryEntries("M", result, CVLogQueryFilter{}, "", 0, "it's%"));
     ASSERT_EQ(result.size(), 1u);
     EXPECT_EQ(result[0].module, "b");
     EXPECT_FALSE(p.queryEntries("nope", result, filter, "", 0, ""));

@@ -87,7 +87,7 @@ TEST_F(LogqTest, DaemonLoggingToSQLiteLeavesRowsThatLogqPrints) {
     }
 }
 
-TEST_F(LogqTest, QuoteInAPatternIsMatchedLiterally) {
+TEST_F(LogqTest, QuotesInOptionsAreMatchedLiterallyAndNeverRunAsSQL) {
     const std::string db = tmp.file("q.db");
     {
         CVLogSQLiteProcessor processor(db, true);
@@ -95,20 +95,24 @@ TEST_F(LogqTest, QuoteInAPatternIsMatchedLiterally) {
             ASSERT_TRUE(processor.insertEntry("Mod", "", 1000, 3, message, 1, "a.c"));
     }
     const struct {
-        std::string pattern;
+        std::string option, pattern;
         Lines messages;
-    } cases[] = {{"it's*", {"it's here"}},
-                 {"*' OR '1'='1", {}},
-                 {"'; DROP TABLE Mod; --", {}},
-                 {"*here", {"it's here", "its here"}}};  // the table survived
+    } cases[] = {{"--message", "it's*", {"it's here"}},
+                 {"--message", "*' OR '1'='1", {}},
+                 {"--message", "'; DROP TABLE Mod; --", {}},
+                 {"--sub", "x') OR 1=1 --", {}},
+                 {"--sub", "x'); DROP TABLE metatable; --", {}},
+                 {"--date", "*'; DROP TABLE Mod; --", {}},
+                 {"--message", "*here", {"it's here", "its here"}}};  // the table survived
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.pattern);
-        const Outcome o = logq({db, "Mod", "--message", c.pattern});
+        SCOPED_TRACE(c.option + " " + c.pattern);
+        const Outcome o = logq({db, "Mod", c.option, c.pattern});
         EXPECT_EQ(0, o.status);
         ASSERT_EQ(c.messages.size(), o.lines.size());
         for (size_t i = 0; i < o.lines.size(); ++i)
             EXPECT_TRUE(has({0, {o.lines[i]}}, stamp + R"(\[INFO\] )" + c.messages[i]));
     }
+    EXPECT_EQ(Lines({"Mod"}), logq({db}).lines);  // the catalogue is intact
 }
 
 TEST_F(LogqTest, MissingDatabaseOrModuleIsAClearError) {

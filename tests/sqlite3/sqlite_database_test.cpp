@@ -88,6 +88,17 @@ TEST_F(SQLite3DatabaseTest, FailedStatementRaisesWithLineCodeAndSQLiteText) {
     EXPECT_EQ(db.getErrorCode(), SQLITE_ERROR);
 }
 
+// Only another connection's lock is worth waiting for; these fail for good.
+TEST_F(SQLite3DatabaseTest, FileThatIsNoDatabaseFailsAtOnce) {
+    testsupport::writeFile(path, std::string(4096, 'x'));
+    const char* const schema[][2] = {{"t", "a"}};
+    for (const std::string& file : {path, tmp.path()}) {
+        const long long started = testsupport::steadyMillis();
+        EXPECT_THROW(CVSQLite3Database(file, schema, 1, false), CVDBexception) << file;
+        EXPECT_LT(testsupport::steadyMillis() - started, 10000) << file;
+    }
+}
+
 TEST_F(SQLite3DatabaseTest, BusyCommitIsRetriedThenGivesUpAfterReopen) {
     const std::string held = tmp.file("held"), release = tmp.file("release");
     // Forked before this process opens the file: SQLite's lock bookkeeping must not be shared.

@@ -12,6 +12,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using Rows = std::vector<std::string>;
 
 class SQLiteWriterTest : public testsupport::TempDirTest {
@@ -19,18 +20,21 @@ protected:
     void TearDown() override { CVsysEventLogInterface::DestroyAll(); }
     // "module|timestamp|level|message|line|srcfile" of every row of `table`, in insert order.
     Rows rows(const std::string& table) const {
+        return select(
+            "SELECT module||'|'||timestamp||'|'||level||'|'||message||'|'||line||'|'||srcfile "
+            "FROM " +
+            table + " ORDER BY id;");
+    }
+    // The first column of every row `sql` returns, through a connection of its own.
+    Rows select(const std::string& sql) const {
         sqlite3* db = nullptr;
         Rows out;
         EXPECT_EQ(SQLITE_OK, sqlite3_open(db_.c_str(), &db));
-        const std::string sql =
-            "SELECT module||'|'||timestamp||'|'||level||'|'||message||'|'||"
-            "line||'|'||srcfile FROM " +
-            table + " ORDER BY id;";
         auto collect = [](void* to, int, char** values, char**) {
             static_cast<Rows*>(to)->push_back(values[0]);
             return 0;
         };
-        EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), collect, &out, nullptr)) << table;
+        EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), collect, &out, nullptr)) << sql;
         sqlite3_close(db);
         return out;
     }
@@ -109,35 +113,57 @@ TEST_F(SQLiteWriterTest, EventLogIsCreatedOnlyWithAnOpenableDatabase) {
     }
 }
 
-TEST_F(SQLiteWriterTest, TwoProcessesWritingAtOnceLoseNoRow) {
-    {  // the table exists beforehand, so neither child creates it under the other
-        CVsysEventLogSQLiteWriter seed;
-        ASSERT_TRUE(seed.setParameter("dbfilename", db_));
-        ASSERT_TRUE(seed.write("Bulk", 3, "seed", 1, "s.c", 1));
+// Two daemons logging to one database meet its module "Bulk" for the first time at once: each
+// creates what it finds missing, and neither may take away what the other made.
+TEST_F(SQLiteWriterTest, TwoProcessesMeetingANewModuleLoseNoRow) {
+    std::string ini = "[main]\n";
+    for (const char* module : {"Bulk.A", "Bulk.B"}) {
+        ini += std::string(module) + "=" + module + "_logger\n";
     }
+    for (const char* module : {"Bulk.A", "Bulk.B"}) {
+        ini += std::string("\n[") + module +
+               "_logger]\nwriter=sqlite\nlevel=info\ndbfilename=" + db_ + "\n";
+    }
+    testsupport::writeFile(tmp.file("cvlogs.ini"), ini + "\n[common]\nwriter=file\nlevel=info\n" +
+                                                       "filePath=" + tmp.file("common.txt") + "\n");
     const std::string go = tmp.file("go");
-    auto writer = [&](const std::string& module) {
+    auto logger = [&](const std::string& module) {
         return testsupport::startChild([&, module] {
-            CVsysEventLogSQLiteWriter writer;
-            if (!writer.setParameter("dbfilename", db_) ||
-                !testsupport::pollUntil([&] { return std::filesystem::exists(go); })) {
+            CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
+                module, CVsysEventLogInterface::MULTI_THREADED, tmp.path(), "");
+            if (log == nullptr || !testsupport::pollUntil([&] { return fs::exists(go); }) ||
+                !log->Start()) {
                 return 2;
             }
-            int lost = 0;
             for (int i = 0; i < 500; ++i) {
-                lost += writer.write(module, 3, "entry " + std::to_string(i), i, "w.c", 1) ? 0 : 1;
+                log->info("entry " + std::to_string(i), i, "w.c");
             }
-            return lost == 0 ? 0 : 1;
+            return log->Stop() ? 0 : 1;
         });
     };
-    const pid_t first = writer("Bulk.A");
-    const pid_t second = writer("Bulk.B");
+    const pid_t first = logger("Bulk.A");
+    const pid_t second = logger("Bulk.B");
     testsupport::writeFile(go, "");
     EXPECT_EQ(0, testsupport::waitChild(first));
     EXPECT_EQ(0, testsupport::waitChild(second));
     const Rows all = rows("Bulk");
-    EXPECT_EQ(1001u, all.size());
+    EXPECT_EQ(1000u, all.size());
     EXPECT_EQ(500, std::count_if(all.begin(), all.end(), [](auto& r) { return r[0] == 'A'; }));
+    EXPECT_EQ(Rows({"Bulk|Bulk"}), select("SELECT module_name||'|'||table_name FROM metatable;"));
+}
+
+// A batch is one transaction: its rows appear together, at its end.
+TEST_F(SQLiteWriterTest, BatchIsCommittedOnceAtItsEnd) {
+    CVsysEventLogSQLiteWriter writer;
+    ASSERT_TRUE(writer.setParameter("dbfilename", db_));
+    ASSERT_TRUE(writer.write("Mod", 3, "alone", 1, "a.c", 1));
+    writer.beginBatch();
+    for (const char* message : {"one", "two"}) {
+        ASSERT_TRUE(writer.write("Mod", 3, message, 1, "a.c", 1));
+    }
+    EXPECT_EQ(1u, rows("Mod").size());  // another connection sees nothing of the batch yet
+    writer.endBatch();
+    EXPECT_EQ(3u, rows("Mod").size());
 }
 
 }  // namespace

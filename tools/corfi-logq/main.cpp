@@ -86,13 +86,14 @@ int64_t parseTime(const std::string& text) {
     return parseNumber("--since", text, 0, INT32_MAX);
 }
 
-// User patterns: '*' is the wildcard, and a quote must stay inside the SQL literal.
-std::string likePattern(const std::string& pattern) {
-    std::string out;
-    for (char c : pattern) {
-        out += c == '*' ? std::string("%") : c == '\'' ? std::string("''") : std::string(1, c);
+// User patterns: '*' is the wildcard. The pattern is bound as a value, so quotes are plain.
+std::string likePattern(std::string pattern) {
+    for (char& c : pattern) {
+        if (c == '*') {
+            c = '%';
+        }
     }
-    return out;
+    return pattern;
 }
 
 bool isValueOption(const std::string& option) {

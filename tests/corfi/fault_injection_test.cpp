@@ -1,0 +1,379 @@
+// Real faults against the real daemon and the real event log: a full file system (a small tmpfs,
+// mounted as root), system calls failed by libfiu's preload, a log lock held by someone else,
+// and damaged bulk status and cvlogs.ini files. Each test checks what the user cares about:
+// nothing lost without a word, nothing delivered twice, and a daemon that keeps going.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "BulkDaemonTest.h"
+#include "CVioRecordLock.h"
+#include "CVsysEventLogInterface.h"
+#include "CVsysEventLogMultiThreaded.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corfitest::BulkDaemonTest;
+using corfitest::DaemonTest;
+using testsupport::pollUntil;
+using testsupport::readFile;
+using testsupport::writeFile;
+using Names = std::vector<std::string>;
+using std::chrono::seconds;
+constexpr auto npos = std::string::npos;
+
+// Every line of a text log: a stamp, the module, a level and a text; nothing torn.
+bool allLinesWhole(const std::string& log) {
+    static const std::regex line(
+        R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d ([A-Za-z. ]+ )?\[(TRACE|DEBUG|INFO|WARN|ERROR)\] [^\n]*)");
+    std::istringstream lines(log);
+    for (std::string text; std::getline(lines, text);) {
+        if (!std::regex_match(text, line)) {
+            ADD_FAILURE() << "torn line: " << text;
+            return false;
+        }
+    }
+    return log.empty() || log.back() == '\n';
+}
+
+// A tmpfs on `path` for the test's lifetime; the test is skipped where mounting is not allowed
+// (never in CI, which runs as root).
+class Tmpfs {
+public:
+    Tmpfs(const std::string& path, const std::string& options) : m_path(path) {
+        m_mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~Tmpfs() {
+        if (m_mounted) {
+            umount2(m_path.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return m_mounted; }
+    bool remount(const std::string& options) {
+        return mount("tmpfs", m_path.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
+    }
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+};
+
+#define REQUIRE_TMPFS(fs)                                                   \
+    if (!(fs).mounted()) {                                                  \
+        if (geteuid() != 0) {                                               \
+            GTEST_SKIP() << "mounting a tmpfs needs root";                  \
+        }                                                                   \
+        FAIL() << "cannot mount a tmpfs as root: " << std::strerror(errno); \
+    }
+
+// Room for four message files in the spool directory, then none: the bulk thread stops at the
+// fifth line, keeps its place, and goes on once room is back. Every line arrives exactly once.
+TEST_F(BulkDaemonTest, FullSpoolStopsABulkFileMidWayAndItGoesOnWhenThereIsRoomAgain) {
+    ASSERT_NO_FATAL_FAILURE(startStub());
+    layoutBulk();
+    Tmpfs spool(at("spool"), "size=1m,mode=0700,nr_inodes=6");  // root, lock and four files
+    REQUIRE_TMPFS(spool);
+    // Nothing is delivered in this run, so no file leaves the spool to make room.
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "3600"}));
+    ASSERT_TRUE(waitForLog("Process File [lock] \n"));
+    drop("bulk/list", bulkLines(10, ""));
+    ASSERT_TRUE(waitForLog("] Failed to write message file: No space left on device\n")) << log();
+    const auto [work, linesDone] = bulkStatus();
+    EXPECT_EQ(4, linesDone);
+    EXPECT_NE(npos, log().find("Bulk File[" + work + ":4] Failed to write message file"));
+    EXPECT_EQ(Names{fs::path(work).filename()}, entries("bulk"));
+
+    ASSERT_TRUE(spool.remount("nr_inodes=100"));
+    EXPECT_TRUE(waitForLog("[INFO] Processing previous bulk message file [" + work + "]\n"));
+    ASSERT_TRUE(pollUntil([&] {
+        return entries("bulk") ==
+               Names{work.substr(work.rfind('/') + 1, work.size() - work.rfind('/') - 2) + "R"};
+    })) << log();
+    EXPECT_EQ(11u, entries("spool").size());  // the lock file and ten messages
+    daemon.stop(SIGTERM);
+    EXPECT_EQ(0, daemon.status());
+
+    fs::remove(at("temp/.ACFI"));
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "0"}));
+    ASSERT_TRUE(waitForAllDelivered(10)) << log();
+    const std::map<std::string, int> sent = receivedFrom("");
+    EXPECT_EQ(10u, sent.size());
+    for (const auto& [recipient, times] : sent) {
+        EXPECT_EQ(1, times) << recipient;
+    }
+}
+
+// A line starting with a NUL byte and a line of 100,000 bytes hide none of the lines after them.
+TEST_F(BulkDaemonTest, NulLineAndHugeLineLeaveTheOtherLinesDelivered) {
+    ASSERT_NO_FATAL_FAILURE(startStub());
+    layoutBulk();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    const std::string huge = "TO=3 MSG=" + std::string(100000, 'x') + " TO=99 MSG=tail";
+    drop("bulk/list",
+         std::string("TO=1 MSG=one\n\0TO=2 MSG=two\n", 27) + huge + "\nTO=4 MSG=four\n");
+    ASSERT_TRUE(waitForAllDelivered(3)) << record().size();
+    std::vector<std::string> sent = record();
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(Names({"cmd=Cli&name=1&priority=3&modid=cli&message=one",
+                     "cmd=Cli&name=2&priority=3&modid=cli&message=two",
+                     "cmd=Cli&name=4&priority=3&modid=cli&message=four"}),
+              sent);
+    EXPECT_TRUE(waitForLog(":3] Failed to Extract Recipient\n"));
+}
+
+// A status file is a path the daemon would read and rename: only its own work names count.
+TEST_F(BulkDaemonTest, StatusFileNamingNoUsableBulkFileIsIgnoredAndItsTargetUntouched) {
+    ASSERT_NO_FATAL_FAILURE(startStub());
+    const std::string top = base, outside = tmp.file("outside_1_M");
+    writeFile(outside, "TO=7 MSG=secret\n");
+    const std::string passwd = readFile("/etc/passwd");
+    const struct {
+        std::string target;  // relative to the bulk directory, or absolute
+        std::string count;
+        bool link;  // the target is a link to `outside`
+    } cases[] = {{"/etc/passwd", "0", false},
+                 {"list_1_M", "0", true},
+                 {"list_1_M", "-1", false},
+                 {"list_1_M", "100000000000000000000", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target + " " + c.count);
+        base = top + "/" + std::to_string(&c - cases);
+        layoutBulk();
+        const std::string target = c.target[0] == '/' ? c.target : at("bulk/" + c.target);
+        if (c.link) {
+            fs::create_symlink(outside, target);
+        } else if (c.target[0] != '/') {
+            writeFile(target, "TO=8 MSG=kept\n");
+        }
+        const std::string status = at("temp/.ACorFi_BulkStatus");
+        writeFile(status, target + "\n" + c.count + "\n");
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
+        EXPECT_TRUE(waitForLog("[ERROR] Bulk status file [" + status +
+                               "] names no usable bulk file; ignored\n"))
+            << log();
+        EXPECT_TRUE(waitForLog("Rest time over, start processing Bulk Message Files"));
+        EXPECT_EQ("", readFile(status));
+        EXPECT_EQ(c.target[0] == '/' ? Names{} : Names{c.target}, entries("bulk"));
+        daemon.stop(SIGTERM);
+    }
+    EXPECT_EQ("TO=7 MSG=secret\n", readFile(outside));
+    EXPECT_EQ(passwd, readFile("/etc/passwd"));
+    EXPECT_TRUE(record().empty());
+}
+
+// The address sanitizer's run time this process was built with, or empty. It must come before
+// libfiu's preload, whose allocation wrappers would otherwise mix two allocators.
+std::string sanitizerRuntime() {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const size_t path = line.find('/');
+        if (path != npos && line.find("/libasan.so", path) != npos) {
+            return line.substr(path);
+        }
+    }
+    return "";
+}
+
+// fiu-run with its POSIX preload and remote control through `control`.
+Names fiuLauncher(const std::string& control) {
+    Names launcher = {"/usr/bin/fiu-run", "-x", "-f", control};
+    const std::string runtime = sanitizerRuntime();
+    if (!runtime.empty()) {
+        launcher.insert(launcher.end(), {"/usr/bin/env", "LD_PRELOAD=" + runtime +
+                                                             " /usr/lib/fiu/fiu_run_preload.so"
+                                                             " /usr/lib/fiu/fiu_posix_preload.so"});
+    }
+    return launcher;
+}
+
+// Runs fiu-ctrl on the daemon started under fiu-run.
+int fiuControl(const std::string& base, const std::string& command, pid_t pid) {
+    return testsupport::waitChild(testsupport::ChildProcess::spawn(
+        {"/usr/bin/fiu-ctrl", "-f", base, "-c", command, std::to_string(pid)}, {}));
+}
+
+// Every write of the daemon fails with ENOSPC while 25 messages (50 entries) are delivered; then
+// writes work again. Deliveries never stop, and the log holds only whole lines.
+TEST_F(DaemonTest, LogWritesFailingForAWhileLoseOnlyThoseEntries) {
+    ASSERT_NO_FATAL_FAILURE(startStub());
+    layout();
+    logLevel("info");
+    const std::string control = tmp.file("fiu");
+    launcher = fiuLauncher(control);
+    // No leak check for this run: libfiu keeps its remote control's allocations for good, and
+    // its thread cannot be stopped for the check. Every other daemon test checks for leaks.
+    ASSERT_NO_FATAL_FAILURE(startDaemon({}, {"LSAN_OPTIONS=detect_leaks=0"}));
+    ASSERT_TRUE(waitForLog("[INFO] =====")) << log();
+    const auto deliver = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            drop("spool/corfi_" + std::to_string(i),
+                 "RECEIVER: r" + std::to_string(i) + "\nMESSAGE: m" + std::to_string(i) + "\n");
+        }
+        return pollUntil([&] { return record().size() == static_cast<size_t>(to); });
+    };
+    ASSERT_TRUE(deliver(0, 5));
+    ASSERT_TRUE(waitForLog("COMPLETED RCPT(r4)"));
+    ASSERT_EQ(0, fiuControl(control, "enable name=posix/io/rw/write,failinfo=28", daemon.pid()));
+    ASSERT_TRUE(deliver(5, 30));
+    ASSERT_EQ(0, fiuControl(control, "disable name=posix/io/rw/write", daemon.pid()));
+    ASSERT_TRUE(deliver(30, 40));
+    ASSERT_TRUE(waitForLog("COMPLETED RCPT(r39)")) << log();
+    // Entries are tried in order: once one is written again, so is every later one.
+    const auto written = [&](int i) {
+        return countInLog("COMPLETED RCPT(r" + std::to_string(i) + ")") == 1;
+    };
+    for (int i = 0; i < 40; ++i) {
+        if (i < 5 || i == 39) {
+            EXPECT_TRUE(written(i)) << i;
+        } else if (i == 5) {
+            EXPECT_FALSE(written(i));
+        } else if (written(i - 1)) {
+            EXPECT_TRUE(written(i)) << i;
+        }
+    }
+    EXPECT_TRUE(allLinesWhole(log()));
+}
+
+// The log's lock held by someone else while the daemon stops: the worker cannot finish, so the
+// daemon leaves after its bounded wait, with the status of an orderly stop, and no sanitizer
+// report (TearDown checks that).
+TEST_F(DaemonTest, StopWithTheLogWorkerStuckOnAHeldLockEndsWithTheIntendedStatus) {
+    ASSERT_NO_FATAL_FAILURE(startStub());
+    layout();
+    logLevel("info");
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(waitForLog("[INFO] =====")) << log();
+    const int lock = open(at("logs/File_System_Interface.txt.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(0, CVioSetRecordLock(lock, F_WRLCK, false));
+    drop("spool/corfi_a", "RECEIVER: a\nMESSAGE: m\n");
+    ASSERT_TRUE(pollUntil([&] { return record().size() == 1; }));
+    daemon.signal(SIGTERM);
+    EXPECT_TRUE(daemon.waitForExit(seconds(60)));
+    EXPECT_EQ(0, daemon.status());
+    close(lock);
+    EXPECT_EQ(0, countInLog("File interface exits"));
+}
+
+// What a damaged or incomplete cvlogs.ini does to a start: refused in the foreground with 255 and
+// the reason on standard error, the file left as the operator wrote it; or started, with only
+// the missing parts written.
+TEST_F(DaemonTest, CvlogsIniIsRefusedWhenItCannotBeTrustedAndCompletedOnlyWhereMissing) {
+    const std::string top = base;
+    const std::string module =
+        "[main]\nFile System Interface=File System Interface_logger\n\n"
+        "[File System Interface_logger]\nwriter=file\nlevel=info\n";
+    const struct {
+        std::string settings;  // after filePath in the module's section; null byte allowed
+        bool common;           // the file has a [common] section
+        int status;
+        std::string error;
+    } cases[] = {
+        {"bytesPerFiles=1099511627777\nnumFiles=2\n", true, 255,
+         "Log writer initialization failed. Check cvlogs.ini"},
+        {"bytesPerFiles=4294967296\nnumFiles=99999999999999999999\n", true, 255,
+         "Log writer initialization failed. Check cvlogs.ini"},
+        {"bytesPerFiles=204800\nnumFiles=2147483647\n", true, 255,
+         "Log writer initialization failed. Check cvlogs.ini"},
+        {std::string("bytesPerFiles=204800\n\0numFiles=2\n", 33), true, 255, "cannot be parsed"},
+        {"bytesPerFiles=4294967296\nnumFiles=1000\n", false, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        base = top + "/" + std::to_string(&c - cases);
+        layout();
+        const std::string ini = at("config/cvlogs.ini");
+        const std::string content =
+            module + "filePath=" + at("logs/File_System_Interface.txt") + "\n" + c.settings +
+            (c.common ? "\n[common]\nwriter=file\nlevel=info\nfilePath=" + at("logs/c.txt") +
+                            "\nbytesPerFiles=204800\nnumFiles=2\n"
+                      : "");
+        writeFile(ini, content);
+        if (c.status != 0) {
+            EXPECT_EQ(c.status, launch({"-config_dir", at("config")}));
+            const std::string out = readFile(tmp.file("out"));
+            EXPECT_NE(npos, out.find(c.error)) << out;
+            EXPECT_NE(npos, out.find("Logger can not be created.")) << out;
+            EXPECT_EQ(content, readFile(ini));
+            continue;
+        }
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
+        EXPECT_TRUE(waitForLog("[INFO] RESOURCES\n"));
+        const std::string rewritten = readFile(ini);
+        EXPECT_NE(npos, rewritten.find("bytesPerFiles=4294967296\nnumFiles=1000\n")) << rewritten;
+        EXPECT_NE(npos, rewritten.find("\n[common]\nwriter=file\nlevel=info\n")) << rewritten;
+        daemon.stop(SIGTERM);
+    }
+    // Without any cvlogs.ini the defaults are written and the daemon starts.
+    base = top + "/missing";
+    layout();
+    fs::remove(at("config/cvlogs.ini"));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    EXPECT_NE(npos, readFile(at("config/cvlogs.ini")).find("[File System Interface_logger]"));
+}
+
+// Resident memory of this process at its peak, in kB.
+long peakResidentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+// Anyone holding the log's lock makes each entry wait for it; meanwhile the queue must not grow
+// without bound. Once the lock is free, what the queue held is written, then how much was not.
+TEST(LogLockHolder, QueueStaysBoundedWhileTheLockIsHeldForSeventySeconds) {
+    testsupport::TempDir tmp;
+    fs::create_directories(tmp.file("config"));
+    const std::string path = tmp.file("flood.txt");
+    writeFile(
+        tmp.file("config/cvlogs.ini"),
+        "[main]\nFlood=Flood_logger\n\n[Flood_logger]\nwriter=file\nlevel=info\nfilePath=" + path +
+            "\nbytesPerFiles=1099511627776\nnumFiles=1\nperProcessFile=0\n\n[common]\nwriter=file\n"
+            "level=info\nfilePath=" +
+            tmp.file("common.txt") + "\nbytesPerFiles=204800\nnumFiles=1\n");
+    CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
+        "Flood", CVsysEventLogInterface::MULTI_THREADED, tmp.file("config"), "");
+    ASSERT_NE(nullptr, log);
+    const int lock = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(0, CVioSetRecordLock(lock, F_WRLCK, false));
+    const auto heldUntil = std::chrono::steady_clock::now() + seconds(70);
+    ASSERT_TRUE(log->Start());
+    constexpr int kEntries = 200000;
+    for (int i = 0; i < kEntries; ++i) {
+        log->info("COMPLETED RCPT(" + std::to_string(i) + "), MSG(Server room above 30 C)");
+    }
+    std::this_thread::sleep_until(heldUntil);  // the holder's time, not a wait for the log
+    const long peak = peakResidentKilobytes();
+    close(lock);
+    ASSERT_TRUE(pollUntil([&] { return readFile(path).find(" log entries dropped\n") != npos; },
+                          seconds(120), std::chrono::milliseconds(500)));
+    ASSERT_TRUE(log->Stop());
+    EXPECT_LT(peak, 100 * 1024);
+    const std::string text = readFile(path);
+    EXPECT_TRUE(allLinesWhole(text));
+    const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    const size_t last = text.rfind('\n', text.size() - 2) + 1;
+    const std::string warning = text.substr(text.find("[WARN] ", last) + 7);
+    ASSERT_EQ(text.find("[WARN] "), text.find("[WARN] ", last)) << "one warning, the last line";
+    const size_t dropped = std::stoul(warning);
+    EXPECT_EQ(std::to_string(dropped) + " log entries dropped\n", warning);
+    EXPECT_GT(dropped, 0u);
+    // The first entry gave up after its minute of waiting; every other one is written or counted.
+    EXPECT_EQ(static_cast<size_t>(kEntries) - 1, lines - 1 + dropped);
+    CVsysEventLogInterface::DestroyAll();
+}
+
+}  // namespace
