@@ -22,6 +22,7 @@
 #include "CVFIdispatch.h"
 #include "CVFIresources.h"
 #include "CVfileDescriptor.h"
+#include "CVioPath.h"
 #include "CVresource.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysReportError.h"
@@ -55,16 +56,6 @@ std::string cut(const std::string& text, size_t maxLength) {
 // Copies into a resource's text buffer, cut to its capacity.
 void storeText(char* buffer, size_t capacity, const std::string& text) {
     std::snprintf(buffer, capacity, "%s", text.c_str());
-}
-
-// The daemon's joining turns the directory's own backslashes into slashes as well.
-std::string joinInPlace(std::string& directory, const char* name) {
-    for (char& c : directory) {
-        if (c == '\\') {
-            c = '/';
-        }
-    }
-    return CVpathJoin(directory, name);
 }
 
 // Looks at the owner bits of the mode only, not at the process's effective access, so even
@@ -107,13 +98,14 @@ StepResult requireConfigDir() {
         CVsysReportError(kInitialize, kIdent, "Configuration file cannot be found\n");
         return kExitFatal;
     }
-    g_corfiPaths.configDir = g_corfiValues.configDir;
+    // The daemon's own paths may be written with backslashes; from here on they are slashes.
+    g_corfiPaths.configDir = CVioPath::slashed(g_corfiValues.configDir);
     return std::nullopt;
 }
 
 // A non-empty first line of "root_dir" moves the configuration directory below that root.
 void applyRootDir() {
-    const std::string path = joinInPlace(g_corfiPaths.configDir, "root_dir");
+    const std::string path = CVioPath::joinSlashed(g_corfiPaths.configDir, "root_dir");
     const int fd = CVfdOpen(path.c_str(), "r");
     if (fd < 0) {
         return;
@@ -124,8 +116,7 @@ void applyRootDir() {
     if (length <= 0 || CVsysUtility::trim(line)[0] == '\0') {
         return;
     }
-    std::string root = line;
-    g_corfiPaths.configDir = joinInPlace(root, "config");
+    g_corfiPaths.configDir = CVioPath::joinSlashed(line, "config");
     storeText(g_corfiValues.configDir, sizeof g_corfiValues.configDir, g_corfiPaths.configDir);
 }
 
@@ -136,7 +127,7 @@ StepResult loadConfigurationFiles() {
                          configDir.c_str());
         return kExitFatal;
     }
-    const std::string dirFile = joinInPlace(g_corfiPaths.configDir, "dir");
+    const std::string dirFile = CVioPath::joinSlashed(g_corfiPaths.configDir, "dir");
     if (!isOwnerReadable(dirFile)) {
         CVsysReportError(kInitialize, g_corfiPaths.programName.c_str(),
                          "Directory configuration file [%s] cannot be found", dirFile.c_str());
@@ -153,7 +144,7 @@ StepResult loadConfigurationFiles() {
     }
 
     g_corfiPaths.configFile =
-        cut(joinInPlace(g_corfiPaths.configDir, "corfi_config"), kConfigFileMax);
+        cut(CVioPath::joinSlashed(g_corfiPaths.configDir, "corfi_config"), kConfigFileMax);
     if (!hasOwnerAccess(g_corfiPaths.configFile, false, false)) {
         CVsysReportError(kInitialize, g_corfiPaths.programName.c_str(),
                          "No 'r' permission for configuration file [%s]",
@@ -174,8 +165,8 @@ StepResult completeResources() {
         CVsysReportError(kInitialize, kIdent, "Invalid default resource name");
         return kExitFatal;
     }
-    std::string logDir = g_corfiValues.logDir;
-    const std::string logFile = joinInPlace(logDir, g_corfiValues.logFile);
+    const std::string logDir = CVioPath::slashed(g_corfiValues.logDir);
+    const std::string logFile = CVioPath::joinSlashed(logDir, g_corfiValues.logFile);
     storeText(g_corfiValues.logDir, sizeof g_corfiValues.logDir, logDir);
     storeText(g_corfiValues.logFile, sizeof g_corfiValues.logFile, logFile);
 
@@ -194,15 +185,15 @@ StepResult completeResources() {
 // The parent of the configuration directory, cut after its last separator, holds "temp".
 void computeTempDir() {
     const std::string& configDir = g_corfiPaths.configDir;
-    size_t cutAt = configDir.rfind('\\');
-    if (cutAt == std::string::npos) {
-        cutAt = configDir.rfind('/');
-    }
-    std::string parent = cutAt == std::string::npos ? configDir : configDir.substr(0, cutAt + 1);
-    g_corfiPaths.tempDir = joinInPlace(parent, "temp");
+    const size_t cutAt = configDir.rfind('/');
+    const std::string parent =
+        cutAt == std::string::npos ? configDir : configDir.substr(0, cutAt + 1);
+    g_corfiPaths.tempDir = CVioPath::joinSlashed(parent, "temp");
 }
 
-// Steps 1 to 13: everything that runs in the foreground and reports to the system log.
+// Start-up up to the point of no return: the resources from the command line, the environment,
+// dir and corfi_config, the root_dir move, the checks of every directory and file, and the
+// temporary directory. Failures go to the system log and standard error.
 StepResult initialize(int argc, char** argv) {
     CVFIresetResources();
     StepResult result = loadCommandLineAndEnvironment(argc, argv);
@@ -345,7 +336,9 @@ int stopDaemon(int status) {
     return status;
 }
 
-// Steps 14 to 20: the detached daemon's life.
+// The daemon's life: the event log set up while errors can still reach standard error, the
+// detach (unless foreground), the log's worker and the banner, the stop signals, delivery's
+// shared TLS state, the bulk thread and the dispatch loop, then the orderly stop.
 int runDaemon(int argc, char** argv) {
     if (StepResult status = createEventLog()) {
         return *status;
@@ -363,7 +356,7 @@ int runDaemon(int argc, char** argv) {
     }
     logBanner();
     installStopHandling();
-    g_corfiPaths.primaryServerFile = joinInPlace(g_corfiPaths.configDir, "phs");
+    g_corfiPaths.primaryServerFile = CVioPath::joinSlashed(g_corfiPaths.configDir, "phs");
     g_corfiPaths.commandLine = joinArguments(argc, argv);
 
     CVFIstartDelivery();

@@ -11,6 +11,7 @@
 #include "CVcurlService.h"
 #include "CVcurlShare.h"
 #include "CVfileDescriptor.h"
+#include "CVioPath.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysUtility.h"
 #include "formatString.h"
@@ -79,7 +80,7 @@ void logQuick(int line, const char* format, const CVFImessage& record) {
 void CVFIstartDelivery() {
     DeliverySetup& setup = deliverySetup();
     setup.settings.verifyPeer = g_corfiValues.tlsVerify != 0;
-    const std::string bundle = CVpathJoin(g_corfiPaths.configDir, "ca-bundle.crt");
+    const std::string bundle = CVioPath::joinSlashed(g_corfiPaths.configDir, "ca-bundle.crt");
     std::error_code error;
     setup.settings.caFile = fs::is_regular_file(bundle, error) ? absolutePath(bundle) : "";
     setup.settings.tempDir = absolutePath(g_corfiPaths.tempDir);

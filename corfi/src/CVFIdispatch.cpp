@@ -24,6 +24,7 @@
 #include "CVcorfiParallelDelivery.h"
 #include "CVcorfiRetryState.h"
 #include "CVfileDescriptor.h"
+#include "CVioPath.h"
 #include "CVmonitorFile.h"
 #include "CVsysEventLogInterface.h"
 
@@ -106,7 +107,7 @@ std::string absoluteSpoolPath(const std::string& spoolDir) {
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         return spoolDir;
     }
-    return CVpathJoin(cwd, spoolDir);
+    return CVioPath::joinSlashed(cwd, spoolDir);
 }
 
 void touchMonitor(DispatchState& state) {
@@ -137,7 +138,7 @@ void prepareFirstCycle(DispatchState& state) {
     if (chdir(state.spoolPath.c_str()) != 0) {
         // Nothing depends on the working directory; the cycle's own checks report the spool.
     }
-    state.monitorPath = CVpathJoin(g_corfiPaths.tempDir, ".ACFI");
+    state.monitorPath = CVioPath::joinSlashed(g_corfiPaths.tempDir, ".ACFI");
     const char* arguments[] = {g_corfiPaths.commandLine.c_str()};
     if (!CVmonitorFileCreate(state.monitorPath.c_str(), "CVD-CORFI", state.monitorRecord.data(), "",
                              1, arguments)) {

@@ -25,20 +25,6 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The spool entry's bytes into a new synced file `target` of the failed directory; false with
 // errno set, EEXIST when the name is taken.
 bool copyInto(int spoolFd, const std::string& name, const struct stat& read, int failedFd,
@@ -62,7 +48,7 @@ bool copyInto(int spoolFd, const std::string& name, const struct stat& read, int
     ssize_t n;
     bool ok = true;
     while (ok && (n = ::read(source.get(), buffer, sizeof buffer)) != 0) {
-        ok = n > 0 && writeAll(copy.get(), std::string(buffer, static_cast<size_t>(n)));
+        ok = n > 0 && copy.writeAll(std::string(buffer, static_cast<size_t>(n))) == 0;
     }
     ok = ok && fsync(copy.get()) == 0;
     ok = close(copy.release()) == 0 && ok;
@@ -106,7 +92,7 @@ void writeReason(int failedFd, const std::string& target, const std::string& rea
     const std::string path = target + ".reason";
     CVioDescriptor fd(openat(failedFd, path.c_str(),
                              O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-    if (!fd || !writeAll(fd.get(), text)) {
+    if (!fd || fd.writeAll(text) != 0) {
         CVsysEventLogInterface::GetInstance(__LINE__, __FILE__)
             ->LogEvent(CVsysEventLogInterface::CODE_ERROR, nullptr,
                        "Cannot write [%s] in the failed directory: %s\n", path.c_str(),

@@ -15,6 +15,7 @@
 #include "CVioDirectory.h"
 #include "CVioException.h"
 #include "CVioFile.h"
+#include "CVioPath.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysUtility.h"
 #include "createMessageFile.h"
@@ -144,7 +145,7 @@ std::unique_ptr<CVcorfiBulkStatus> CVcorfiBulkFileDispatcher::openStatus() {
     try {
         return std::make_unique<CVcorfiBulkStatus>(m_tempDirectory);
     } catch (const std::exception&) {
-        const std::string path = CVioFile::joinPath(m_tempDirectory, CVcorfiBulkStatus::FILE_NAME);
+        const std::string path = CVioPath::join(m_tempDirectory, CVcorfiBulkStatus::FILE_NAME);
         m_log->error(formatString("Unable to Read Status File [%s]", path.c_str()), __LINE__,
                      __FILE__);
         return nullptr;
@@ -153,9 +154,9 @@ std::unique_ptr<CVcorfiBulkStatus> CVcorfiBulkFileDispatcher::openStatus() {
 
 bool CVcorfiBulkFileDispatcher::isRecordTrusted(const CVcorfiBulkStatus& status) const {
     const std::string& name = status.getFileName();
-    const std::string base = CVioFile::baseName(name);
+    const std::string base = CVioPath::baseName(name);
     return status.isCountValid() && !base.empty() &&
-           CVioFile::joinPath(settings().directory, base) == name && isWorkName(base);
+           CVioPath::join(settings().directory, base) == name && isWorkName(base);
 }
 
 CVcorfiBulkFileDispatcher::Outcome CVcorfiBulkFileDispatcher::resumeRecorded(

@@ -4,6 +4,7 @@
 
 #include "CVioDirectory.h"
 #include "CVioException.h"
+#include "CVioPath.h"
 #include "CVsysUtility.h"
 
 namespace {
@@ -40,7 +41,7 @@ CVcorfiBulkStatus::CVcorfiBulkStatus(const std::string& directory) : m_directory
     if (!CVioDirectory(directory).isAccessible("rw")) {
         throw CVioException(directory, kUnitTag, __LINE__, "The Directory doesn't exists");
     }
-    m_statusPath = CVioFile::joinPath(directory, FILE_NAME);
+    m_statusPath = CVioPath::join(directory, FILE_NAME);
     m_statusFile = std::make_unique<CVioFile>(m_statusPath);
     if (!CVioFile::exists(m_statusPath)) {
         m_statusFile->open("w+");

@@ -36,20 +36,6 @@ void logRequest(const std::string& path, const CVFImessageFields& m) {
     logDebug(__LINE__, formatString(">> Message: '%s'", m.message.c_str()));
 }
 
-int writeAll(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : EIO;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // A file under the name from a hidden one, never over an existing file. File systems without
 // RENAME_NOREPLACE get the same guarantee from a hard link.
 int publish(int dirFd, const std::string& hidden, const std::string& name) {
@@ -74,7 +60,7 @@ int writeHidden(int dirFd, const std::string& hidden, const std::string& text) {
     if (!fd) {
         return errno;
     }
-    int error = writeAll(fd.get(), text);
+    int error = fd.writeAll(text);
     // close() is where a network file system reports a write that did not make it.
     if (close(fd.release()) != 0 && error == 0) {
         error = errno;

@@ -100,7 +100,6 @@ public:
 private:
     class UploadFile;  // the temporary file a PUT uploads from
 
-    int send(CVcurlRequest& request);
     int begin(CVcurlRequest& request);
     void appendPiece(CVtextBuffer& buffer, const char* piece, size_t size) const;
     std::string encodePiece(const std::string& piece) const;

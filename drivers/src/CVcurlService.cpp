@@ -14,6 +14,7 @@
 
 #include "CVcurlShare.h"
 #include "CVioFile.h"
+#include "CVioStream.h"
 
 namespace {
 
@@ -32,11 +33,6 @@ const char kCookieJar[] = "cookie.jar";
 const char kUploadPrefix[] = "CVFileUpload.";
 const char kUserAgent[] = "Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)";
 const char kDownloadUserAgent[] = "Mozilla/4.0";
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
 
@@ -68,7 +64,7 @@ public:
 
 private:
     std::string m_path;
-    FilePtr m_file;
+    CVioStream m_file;
 };
 
 namespace {
@@ -266,21 +262,10 @@ void CVcurlService::Close() {
 }
 
 int CVcurlService::SendRequest(CVcurlRequest& request) {
-    try {
-        return send(request);
-    } catch (const std::bad_alloc&) {
-        return CURLE_OUT_OF_MEMORY;
-    } catch (...) {
-        // Only a subclass's parameter builder can get here.
-        return CURLE_FAILED_INIT;
-    }
-}
-
-int CVcurlService::send(CVcurlRequest& request) {
-    const int result = begin(request);
-    const int performed = result != CURLE_OK ? result : curl_easy_perform(m_handle);
+    const int prepared = BeginRequest(request);
+    const int result = prepared != CURLE_OK ? prepared : curl_easy_perform(m_handle);
     EndRequest();
-    return performed;
+    return result;
 }
 
 int CVcurlService::BeginRequest(CVcurlRequest& request) {
@@ -289,6 +274,7 @@ int CVcurlService::BeginRequest(CVcurlRequest& request) {
     } catch (const std::bad_alloc&) {
         return CURLE_OUT_OF_MEMORY;
     } catch (...) {
+        // Only a subclass's parameter builder can get here.
         return CURLE_FAILED_INIT;
     }
 }
@@ -580,7 +566,7 @@ int CVcurlService::DownloadToFile(const std::string& url, const std::string& pat
         if (!Open()) {
             return CURLE_FAILED_INIT;
         }
-        FilePtr file(fopen(path.c_str(), "wbe"));
+        CVioStream file(fopen(path.c_str(), "wbe"));
         if (!file) {
             return CURLE_WRITE_ERROR;
         }

@@ -14,6 +14,7 @@
 #include "CVIniReaderWriterEx.h"
 #include "CVioException.h"
 #include "CVioFile.h"
+#include "CVioPath.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysEventLogWriterFactory.h"
 #include "CVsysReportError.h"
@@ -211,6 +212,8 @@ Outcome configureWriter(const std::string& iniPath, const std::string& moduleNam
 
 }  // namespace
 
+// Backslashes of the directory are doubled, as the INI layer escapes them; an empty directory
+// means the root.
 std::string makeIniPath(const std::string& configDirectory) {
     std::string path;
     path.reserve(configDirectory.size() + 16);
@@ -225,10 +228,7 @@ std::string makeIniPath(const std::string& configDirectory) {
             path += '\\';
         }
     }
-    if (path.empty() || path.back() != '/') {
-        path += '/';
-    }
-    return path + kIniName;
+    return CVioPath::join(path.empty() ? "/" : path, kIniName, "/");
 }
 
 std::string defaultLogFilePath(const std::string& configDirectory, const std::string& name) {
@@ -257,8 +257,9 @@ void writeDefaultSection(const std::string& configDirectory, IniReaderWriter& in
                          const std::string& name, const std::string& section, bool addToMain,
                          const std::string& fileBase, const std::string& logDirectory) {
     const std::string base = fileBase.empty() ? name : fileBase;
-    const std::string filePath = logDirectory.empty() ? defaultLogFilePath(configDirectory, base)
-                                                      : logDirectory + "/" + base + "_log.txt";
+    const std::string filePath = logDirectory.empty()
+                                     ? defaultLogFilePath(configDirectory, base)
+                                     : CVioPath::join(logDirectory, base + "_log.txt");
     if (addToMain) {
         ini.valueOf(ini.getSection(kMain), name) = section;
     }

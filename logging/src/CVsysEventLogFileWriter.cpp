@@ -14,6 +14,7 @@
 #include "CVioDescriptor.h"
 #include "CVioException.h"
 #include "CVioFile.h"
+#include "CVioPath.h"
 #include "CVsysReportError.h"
 #include "CVsysUtility.h"
 #include "LockFile.h"
@@ -87,14 +88,6 @@ std::string blanksToUnderscores(std::string text) {
     return text;
 }
 
-std::string directoryOf(const std::string& path) {
-    size_t separator = path.rfind('/');
-    if (separator == std::string::npos) {
-        separator = path.rfind('\\');
-    }
-    return separator == std::string::npos ? std::string("./") : path.substr(0, separator);
-}
-
 std::string numbered(const std::string& path, long number) {
     return path + "." + std::to_string(number);
 }
@@ -147,7 +140,7 @@ bool CVsysEventLogFileWriter::setFilePath(const std::string& path) {
         return false;
     }
     m_filePath = path;
-    m_directory = directoryOf(path);
+    m_directory = CVioPath::directoryOf(path);
     m_pathValid = true;
     return true;
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "CVException.h"
-#include "CVconLock.h"
+#include "CVconLockGuard.h"
 #include "CVsysEventLogConfig.h"
 #include "CVsysEventLogMultiThreaded.h"
 #include "CVsysEventLogSingleThreaded.h"
@@ -18,17 +18,6 @@ namespace {
 const char* const kFileTag = "../src/CVsysEventLogInterface";
 const char* const kGetInstance = "CVsysEventLogInterface::GetInstance()";
 
-class LockGuard {
-public:
-    explicit LockGuard(CVconLock& lock) : m_lock(lock) { m_lock.lock(); }
-    ~LockGuard() { m_lock.unlock(); }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-
-private:
-    CVconLock& m_lock;
-};
-
 // The process-wide table of logs, one per module. Entry 0 is the default log.
 class Registry {
 public:
@@ -40,7 +29,7 @@ public:
     CVconLock& lock() { return m_lock; }
 
     CVsysEventLogInterface* find(const std::string& moduleName) {
-        LockGuard guard(m_lock);
+        CVconLockGuard<> guard(m_lock);
         for (int i = 0; i < m_count; ++i) {
             if (m_entries[i].name == moduleName) {
                 return m_entries[i].log.get();
@@ -50,13 +39,13 @@ public:
     }
 
     CVsysEventLogInterface* first() {
-        LockGuard guard(m_lock);
+        CVconLockGuard<> guard(m_lock);
         return m_count > 0 ? m_entries[0].log.get() : nullptr;
     }
 
     // Takes the log only when there is room; otherwise `log` keeps it.
     bool add(const std::string& moduleName, std::unique_ptr<CVsysEventLogInterface>& log) {
-        LockGuard guard(m_lock);
+        CVconLockGuard<> guard(m_lock);
         if (m_count >= CVsysEventLogInterface::MAX_INSTANCES) {
             return false;
         }
@@ -69,7 +58,7 @@ public:
     void destroyAll() {
         std::vector<std::unique_ptr<CVsysEventLogInterface>> doomed;
         {
-            LockGuard guard(m_lock);
+            CVconLockGuard<> guard(m_lock);
             for (int i = m_count - 1; i >= 0; --i) {
                 doomed.push_back(std::move(m_entries[i].log));
                 m_entries[i].name.clear();
@@ -338,7 +327,7 @@ CVsysEventLogInterface* CVsysEventLogInterface::CreateInstance(std::string modul
     }
     Registry& logs = registry();
     // Held throughout, so two threads creating the same module get one object.
-    LockGuard guard(logs.lock());
+    CVconLockGuard<> guard(logs.lock());
     if (CVsysEventLogInterface* existing = logs.find(moduleName)) {
         return existing;
     }
@@ -393,7 +382,7 @@ CVsysEventLogInterface* CVsysEventLogInterface::Register(
         return nullptr;
     }
     Registry& logs = registry();
-    LockGuard guard(logs.lock());
+    CVconLockGuard<> guard(logs.lock());
     const std::string moduleName = log->getModuleName();
     CVsysEventLogInterface* registered = log.get();
     if (logs.find(moduleName) != nullptr || !logs.add(moduleName, log)) {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "CVException.h"
+#include "CVconLockGuard.h"
 #include "CVsysReportError.h"
 #include "CVsysUtility.h"
 
@@ -15,27 +16,6 @@ constexpr size_t kRetainedCapacity = 64 * kInitialCapacity;
 constexpr int kStartChecks = 5;
 constexpr unsigned kStartPauseMs = 500;
 constexpr unsigned kStopPollMs = 1;
-
-// Holds a CVconLock for a scope; owns() is false when it could not be taken.
-class QueueGuard {
-public:
-    explicit QueueGuard(CVconLock& lock) : m_lock(lock) {
-        m_owns = m_lock.lock() == CVconLock::ACQUIRED;
-    }
-    ~QueueGuard() {
-        if (m_owns) {
-            m_lock.unlock();
-        }
-    }
-    QueueGuard(const QueueGuard&) = delete;
-    QueueGuard& operator=(const QueueGuard&) = delete;
-
-    bool owns() const { return m_owns; }
-
-private:
-    CVconLock& m_lock;
-    bool m_owns;
-};
 
 }  // namespace
 
@@ -57,7 +37,7 @@ bool CVsysEventLogMultiThreaded::Start() {
         return false;
     }
     {
-        QueueGuard guard(m_queueLock);
+        CVconLockGuard<> guard(m_queueLock);
         if (guard.owns()) {
             m_stopping = false;  // a stopped log may be started again
         }
@@ -81,7 +61,7 @@ bool CVsysEventLogMultiThreaded::Start() {
 
 bool CVsysEventLogMultiThreaded::Stop() {
     {
-        QueueGuard guard(m_queueLock);
+        CVconLockGuard<> guard(m_queueLock);
         if (guard.owns()) {
             m_stopping = true;
         }
@@ -113,7 +93,7 @@ bool CVsysEventLogMultiThreaded::isStarted() {
 }
 
 size_t CVsysEventLogMultiThreaded::queuedEntries() {
-    QueueGuard guard(m_queueLock);
+    CVconLockGuard<> guard(m_queueLock);
     return m_queue.size();
 }
 
@@ -126,7 +106,7 @@ bool CVsysEventLogMultiThreaded::write(int32_t level, const std::string& message
     QueuedEntry entry{level, message, line, time(nullptr), sourceFile ? sourceFile : ""};
     bool queued = false;
     {
-        QueueGuard guard(m_queueLock);
+        CVconLockGuard<> guard(m_queueLock);
         if (guard.owns() && !m_stopping) {
             if (m_queue.size() < MAX_QUEUED) {
                 m_queue.push_back(std::move(entry));
@@ -153,7 +133,7 @@ void CVsysEventLogMultiThreaded::DoWork() {
                 bool stopping = false;
                 unsigned dropped = 0;
                 {
-                    QueueGuard guard(m_queueLock);
+                    CVconLockGuard<> guard(m_queueLock);
                     if (!guard.owns()) {
                         return;  // a recursive mutex that fails once fails for good
                     }

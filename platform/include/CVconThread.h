@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include "CVconDelegate.h"
+#include "CVconLock.h"
 #include "CVobject.h"
 
 class CVconThread : public CVobject {
@@ -39,7 +40,7 @@ private:
     bool finished();
 
     // Guards m_handle and m_deleteOnExit; held across pthread_create and pthread_kill.
-    pthread_mutex_t m_mutex;
+    CVconLock m_lock;
     bool m_deleteOnExit = false;
     pthread_t m_handle = NO_THREAD;
 };

@@ -1,6 +1,8 @@
 // Sole owner of one file descriptor: closed when the owner goes, moved but never copied.
 #pragma once
 
+#include <string>
+
 class CVioDescriptor {
 public:
     CVioDescriptor() = default;
@@ -27,6 +29,8 @@ public:
     }
     // Closes the held descriptor (errno is kept) and takes `fd`.
     void reset(int fd = -1);
+    // Writes all of `text`, resuming after short writes; 0, or the errno of the failed write.
+    int writeAll(const std::string& text) const;
 
 private:
     int m_fd = -1;

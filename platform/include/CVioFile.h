@@ -60,10 +60,6 @@ public:
 
     static bool exists(const std::string& path);
     static bool remove(const std::string& path);
-    // Text after the last '/', else after the last '\\', else the whole path.
-    static std::string baseName(const std::string& path);
-    // dir + "/" + name, or dir + name when dir is empty or ends in '/' or '\\'.
-    static std::string joinPath(const std::string& directory, const std::string& name);
     // Unanchored '*' wildcard match; false for a null or empty name or pattern.
     static bool matchPattern(const char* name, const char* pattern);
 

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <new>
 
 #include "CVconException.h"
+#include "CVconLockGuard.h"
 #include "CVsysUtility.h"
 
 namespace {
@@ -15,12 +17,10 @@ namespace {
 const char* const kFileTag = "../src/CVconThread";
 
 enum RaiseLine : int32_t {
-    kLineCreateLock = 97,
     kLineHandlerSuspend = 115,
     kLineHandlerResume = 119,
     kLineHandlerQuit = 124,
     kLineHandlerTerminate = 128,
-    kLineCleanup = 138,
     kLineCreateThread = 200,
     kLineResume = 217,
     kLineSuspend = 243,
@@ -33,20 +33,15 @@ struct StartRecord {
 };
 
 // The suspend handshake: one suspend() at a time clears the flag, the target's handler sets it.
-pthread_mutex_t g_suspendMutex = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> g_suspended{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the flag is set in a signal handler");
 
-class PthreadGuard {
-public:
-    explicit PthreadGuard(pthread_mutex_t& mutex) : m_mutex(mutex) { pthread_mutex_lock(&m_mutex); }
-    ~PthreadGuard() { pthread_mutex_unlock(&m_mutex); }
-    PthreadGuard(const PthreadGuard&) = delete;
-    PthreadGuard& operator=(const PthreadGuard&) = delete;
-
-private:
-    pthread_mutex_t& m_mutex;
-};
+// Never destroyed: a thread may still suspend another while the process exits.
+CVconLock& suspendLock() {
+    alignas(CVconLock) static unsigned char storage[sizeof(CVconLock)];
+    static CVconLock* const lock = new (storage) CVconLock();
+    return *lock;
+}
 
 [[noreturn]] void raise(int32_t line, const char* message, const std::string& sysMessage) {
     throw CVconException(static_cast<int32_t>(CVsysUtility::getCurrentThreadID()), kFileTag, line,
@@ -102,14 +97,12 @@ int installHandler(int signalNumber, void (*handler)(int), int blockedWhileRunni
 
 }  // namespace
 
-CVconThread::CVconThread() : m_mutex(PTHREAD_MUTEX_INITIALIZER) {}
+CVconThread::CVconThread() = default;
 
-CVconThread::~CVconThread() {
-    pthread_mutex_destroy(&m_mutex);
-}
+CVconThread::~CVconThread() = default;
 
 void CVconThread::start(CVconDelegate* delegate) {
-    PthreadGuard guard(m_mutex);
+    CVconLockGuard<> guard(m_lock);
     if (m_handle != NO_THREAD) {
         return;
     }
@@ -144,7 +137,7 @@ void* CVconThread::threadBody(void* startRecord) {
 
 bool CVconThread::finished() {
     // A kill, suspend or SIGTERM arriving from here on must not stop this thread while it holds
-    // m_mutex; still pending when the thread ends, it is dropped.
+    // m_lock; still pending when the thread ends, it is dropped.
     sigset_t endSignals;
     sigemptyset(&endSignals);
     sigaddset(&endSignals, SIGQUIT);
@@ -152,19 +145,19 @@ bool CVconThread::finished() {
     sigaddset(&endSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
-    PthreadGuard guard(m_mutex);
+    CVconLockGuard<> guard(m_lock);
     bool deleteOnExit = m_deleteOnExit;
     m_handle = NO_THREAD;
     return deleteOnExit;
 }
 
 bool CVconThread::isAlive() {
-    PthreadGuard guard(m_mutex);
+    CVconLockGuard<> guard(m_lock);
     return m_handle != NO_THREAD && pthread_kill(m_handle, 0) == 0;
 }
 
 void CVconThread::kill() {
-    PthreadGuard guard(m_mutex);
+    CVconLockGuard<> guard(m_lock);
     if (m_handle == NO_THREAD) {
         return;
     }
@@ -176,10 +169,10 @@ void CVconThread::kill() {
 }
 
 void CVconThread::suspend() {
-    PthreadGuard handshake(g_suspendMutex);
+    CVconLockGuard<> handshake(suspendLock());
     g_suspended.store(0);
     {
-        PthreadGuard guard(m_mutex);
+        CVconLockGuard<> guard(m_lock);
         if (m_handle == NO_THREAD) {
             return;
         }
@@ -195,7 +188,7 @@ void CVconThread::suspend() {
 }
 
 void CVconThread::resume() {
-    PthreadGuard guard(m_mutex);
+    CVconLockGuard<> guard(m_lock);
     if (m_handle == NO_THREAD) {
         return;
     }
@@ -206,21 +199,18 @@ void CVconThread::resume() {
 }
 
 CVconThread* CVconThread::setDeleteOnExit(bool deleteOnExit) {
-    PthreadGuard guard(m_mutex);
+    CVconLockGuard<> guard(m_lock);
     m_deleteOnExit = deleteOnExit;
     return this;
 }
 
 pthread_t CVconThread::getThreadID() {
-    PthreadGuard guard(m_mutex);
+    CVconLockGuard<> guard(m_lock);
     return m_handle;
 }
 
 void CVconThread::initializeThreadLib() {
-    int rc = pthread_mutex_init(&g_suspendMutex, nullptr);
-    if (rc != 0) {
-        raise(kLineCreateLock, "Create Lock Failed", rc);
-    }
+    suspendLock();  // raises "Create Lock Failed" when the lock cannot be made
     const struct {
         int signalNumber;
         void (*handler)(int);
@@ -239,9 +229,5 @@ void CVconThread::initializeThreadLib() {
     }
 }
 
-void CVconThread::cleanupThreadLib() {
-    int rc = pthread_mutex_destroy(&g_suspendMutex);
-    if (rc != 0) {
-        raise(kLineCleanup, "Initialize Thread Lib Failed", rc);
-    }
-}
+// The suspend lock stays: a thread may still be suspended while the process exits.
+void CVconThread::cleanupThreadLib() {}

@@ -13,3 +13,17 @@ void CVioDescriptor::reset(int fd) {
     }
     m_fd = fd;
 }
+
+int CVioDescriptor::writeAll(const std::string& text) const {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(m_fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "CVconLockGuard.h"
 #include "CVioException.h"
+#include "CVioPath.h"
 #include "CVsysUtility.h"
 
 namespace {
@@ -20,30 +22,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-// Releases the object lock however lockDirectory/unlockDirectory leave.
-class HeldLock {
-public:
-    explicit HeldLock(CVconLock& lock) : m_lock(lock), m_result(lock.lock()) {}
-    ~HeldLock() {
-        if (m_result == CVconLock::ACQUIRED && !m_released) {
-            m_lock.unlock();
-        }
-    }
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-
-    int result() const { return m_result; }
-    int release() {
-        m_released = true;
-        return m_lock.unlock();
-    }
-
-private:
-    CVconLock& m_lock;
-    int m_result;
-    bool m_released = false;
-};
 
 }  // namespace
 
@@ -97,7 +75,7 @@ void CVioDirectory::listFiles(std::vector<std::unique_ptr<CVioFile>>& files, con
         if (!CVioFile::matchPattern(name, pattern)) {
             continue;
         }
-        files.push_back(std::make_unique<CVioFile>(CVioFile::joinPath(m_path, name)));
+        files.push_back(std::make_unique<CVioFile>(CVioPath::join(m_path, name)));
         if (maxCount > 0 && ++count >= maxCount) {
             break;
         }
@@ -105,12 +83,12 @@ void CVioDirectory::listFiles(std::vector<std::unique_ptr<CVioFile>>& files, con
 }
 
 int CVioDirectory::lockDirectory(char mode, bool wait) {
-    HeldLock held(m_lock);
-    if (held.result() != CVconLock::ACQUIRED) {
-        return held.result();
+    CVconLockGuard<> held(m_lock);
+    if (!held.owns()) {
+        return CVconLock::FAILED;
     }
     if (!m_lockFile) {
-        m_lockFile = std::make_unique<CVioFile>(CVioFile::joinPath(m_path, kLockFileName));
+        m_lockFile = std::make_unique<CVioFile>(CVioPath::join(m_path, kLockFileName));
         try {
             openLockFile(mode);
         } catch (...) {
@@ -148,9 +126,9 @@ int CVioDirectory::unlockDirectory() {
     if (m_lockFile) {
         m_lockFile->unlock();
     }
-    HeldLock held(m_lock);
-    if (held.result() != CVconLock::ACQUIRED) {
-        return held.result();
+    CVconLockGuard<> held(m_lock);
+    if (!held.owns()) {
+        return CVconLock::FAILED;
     }
     m_lockFile.reset();
     return held.release();

@@ -327,21 +327,6 @@ bool CVioFile::remove(const std::string& path) {
     return unlink(path.c_str()) == 0;
 }
 
-std::string CVioFile::baseName(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        slash = path.rfind('\\');
-    }
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string CVioFile::joinPath(const std::string& directory, const std::string& name) {
-    if (directory.empty() || directory.back() == '/' || directory.back() == '\\') {
-        return directory + name;
-    }
-    return directory + "/" + name;
-}
-
 bool CVioFile::matchPattern(const char* name, const char* pattern) {
     if (name == nullptr || pattern == nullptr || *name == '\0' || *pattern == '\0') {
         return false;

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <optional>
 
+#include "CVconLockGuard.h"
 #include "CVioException.h"
 #include "CVioFile.h"
 #include "CVsysUtility.h"
@@ -34,18 +35,6 @@ int kindOf(const std::string& text) {
     return IniReaderWriter::ENTRY;
 }
 
-// Releases a file lock when the scope ends, also when parsing or writing raised.
-class HeldFileLock {
-public:
-    explicit HeldFileLock(CVioFile& file) : m_file(file) {}
-    ~HeldFileLock() { m_file.unlock(); }
-    HeldFileLock(const HeldFileLock&) = delete;
-    HeldFileLock& operator=(const HeldFileLock&) = delete;
-
-private:
-    CVioFile& m_file;
-};
-
 }  // namespace
 
 IniReaderWriter::IniReaderWriter(const std::string& path, bool loadNow, bool lockEnabled,
@@ -69,12 +58,12 @@ bool IniReaderWriter::load() {
         return false;
     }
     {
-        std::optional<HeldFileLock> held;
+        std::optional<CVconLockGuard<CVioFile>> held;
         if (m_lockEnabled) {
             if (!lockWithBackoff(file, 'r')) {
                 return false;
             }
-            held.emplace(file);
+            held.emplace(file, std::adopt_lock);
         }
         freeLines();
         parse(file);
@@ -94,12 +83,12 @@ bool IniReaderWriter::saveTo(const std::string& path) {
         return false;
     }
     {
-        std::optional<HeldFileLock> held;
+        std::optional<CVconLockGuard<CVioFile>> held;
         if (m_lockEnabled) {
             if (!lockWithBackoff(file, 'w')) {
                 return false;
             }
-            held.emplace(file);
+            held.emplace(file, std::adopt_lock);
         }
         file.truncate(0);
         writeLines(file);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CVDBProcessorFatalException.h"
+#include "CVSQLite3Connection.h"
 
 namespace {
 
@@ -59,25 +60,14 @@ bool CVLogSQLiteProcessor::open() {
         return true;
     }
     resetError();
-    for (int attempt = 1; attempt <= kOpenCloseAttempts; ++attempt) {
-        sqlite3* db = nullptr;
-        const int rc = sqlite3_open(m_path.c_str(), &db);
-        if (rc == SQLITE_OK) {
-            m_db = db;
-            m_open = true;
-            return true;
-        }
-        const std::string text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        sqlite3_close(db);
-        setError(rc, text + " [" + m_path + "]");
-        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
-            return false;
-        }
-        if (attempt < kOpenCloseAttempts) {
-            std::this_thread::sleep_for(kRetryWait);
-        }
+    const CVSQLite3Connection::Opened opened = CVSQLite3Connection::open(m_path);
+    if (opened.db == nullptr) {
+        setError(opened.code, opened.text + " [" + m_path + "]");
+        return false;
     }
-    return false;
+    m_db = opened.db;
+    m_open = true;
+    return true;
 }
 
 bool CVLogSQLiteProcessor::initialize() {

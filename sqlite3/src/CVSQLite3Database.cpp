@@ -5,6 +5,8 @@
 #include <memory>
 #include <thread>
 
+#include "CVSQLite3Connection.h"
+
 namespace {
 
 const char kFileTag[] = "../sqlite3/src/CVSQLite3Database";
@@ -12,11 +14,6 @@ constexpr int kOpenCloseAttempts = 50;
 constexpr int kOpenCloseWaitMs = 500;
 constexpr int kBusyTimeoutMs = 60000;
 constexpr int kSqliteReadonly = 8;
-
-// Only another connection's lock passes; any other failure is reported at once.
-bool isRetryable(int rc) {
-    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
-}
 
 void pause(int32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::max<int32_t>(milliseconds, 0)));
@@ -77,25 +74,16 @@ bool CVSQLite3Database::open(bool markInitialized) {
         return true;
     }
     clearError();
-    for (int attempt = 1; attempt <= kOpenCloseAttempts; ++attempt) {
-        sqlite3* db = nullptr;
-        const int rc = sqlite3_open(m_path.c_str(), &db);
-        if (rc == SQLITE_OK) {
-            m_db = db;
-            m_open = true;
-            m_initialized = m_initialized || markInitialized;
-            sqlite3_extended_result_codes(m_db, 1);
-            return true;
-        }
-        const std::string text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        sqlite3_close(db);
-        if (!isRetryable(rc) || attempt == kOpenCloseAttempts) {
-            storeError(rc, text.c_str());
-            return false;
-        }
-        pause(kOpenCloseWaitMs);
+    const CVSQLite3Connection::Opened opened = CVSQLite3Connection::open(m_path);
+    if (opened.db == nullptr) {
+        storeError(opened.code, opened.text.c_str());
+        return false;
     }
-    return false;
+    m_db = opened.db;
+    m_open = true;
+    m_initialized = m_initialized || markInitialized;
+    sqlite3_extended_result_codes(m_db, 1);
+    return true;
 }
 
 bool CVSQLite3Database::close() {
@@ -110,7 +98,7 @@ bool CVSQLite3Database::close() {
             m_open = m_initialized = m_inTransaction = false;
             return true;
         }
-        if (!isRetryable(rc) || attempt == kOpenCloseAttempts) {
+        if (!CVSQLite3Connection::retryable(rc) || attempt == kOpenCloseAttempts) {
             break;
         }
         pause(kOpenCloseWaitMs);
@@ -319,7 +307,7 @@ bool CVSQLite3Database::runTransactionCommand(TxCommand kind, const std::string&
             const int code = static_cast<int>(e.getErrorCode());
             if (isBegin && (code & 0xff) == kSqliteReadonly) {
                 reopen();  // a fresh connection may see the file writable again
-            } else if (!isRetryable(code)) {
+            } else if (!CVSQLite3Connection::retryable(code)) {
                 reopen();
                 throw;
             }

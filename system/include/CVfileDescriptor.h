@@ -24,8 +24,3 @@ int CVfdReleaseClose(int fd);
 // Reads up to size - 1 bytes, stopping after a line feed (kept); zero-terminates. Returns the
 // number of bytes read, 0 at end of file, -1 on error.
 ssize_t CVfdReadLine(int fd, char* buffer, size_t size);
-
-// Path joining of the daemon: backslashes in `directory` become "/"; the result is
-// directory + "/" + name, or directory + name when it already ends in "/"; an empty directory
-// yields the name alone.
-std::string CVpathJoin(const std::string& directory, const std::string& name);

@@ -121,19 +121,3 @@ ssize_t CVfdReadLine(int fd, char* buffer, size_t size) {
     buffer[count] = '\0';
     return static_cast<ssize_t>(count);
 }
-
-std::string CVpathJoin(const std::string& directory, const std::string& name) {
-    if (directory.empty()) {
-        return name;
-    }
-    std::string result = directory;
-    for (char& c : result) {
-        if (c == '\\') {
-            c = '/';
-        }
-    }
-    if (result.back() != '/') {
-        result += '/';
-    }
-    return result + name;
-}

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "CVioStream.h"
 #include "CVsysEventLogInterface.h"
 #include "CVsysReportError.h"
 #include "CVsysUtility.h"
@@ -23,11 +24,6 @@ constexpr int kLineRoom = 256;
 const char* orEmpty(const char* text) {
     return text ? text : "";
 }
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 void setText(CVresource* entry, const char* text) {
     if (entry->capacity == 0) {
@@ -240,7 +236,7 @@ int CVresourceLoadEnv(CVresource* table, int count, const char* prefix) {
 }
 
 int CVresourceLoadResFile(CVresource* table, int count, const char* path, bool report) {
-    FilePtr file(fopen(orEmpty(path), "re"));
+    CVioStream file(fopen(orEmpty(path), "re"));
     if (!file) {
         return 1;
     }

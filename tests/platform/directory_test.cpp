@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "CVioException.h"
+#include "CVioPath.h"
 #include "TestSupport.h"
 
 namespace {
@@ -18,8 +19,8 @@ protected:
         CVioDirectory(tmp.path()).listFiles(files, pattern, maxCount, notAfter);
         std::vector<std::string> names;
         for (const auto& file : files) {
-            EXPECT_EQ(file->getPath(), tmp.file(CVioFile::baseName(file->getPath())));
-            names.push_back(CVioFile::baseName(file->getPath()));
+            EXPECT_EQ(file->getPath(), tmp.file(CVioPath::baseName(file->getPath())));
+            names.push_back(CVioPath::baseName(file->getPath()));
         }
         std::sort(names.begin(), names.end());
         return names;
@@ -37,16 +38,23 @@ TEST(PathTextTest, PatternsAndPathsFollowTheWildcardAndJoinRules) {
     };
     for (const auto& p : patterns)
         EXPECT_EQ(p.match, CVioFile::matchPattern(p.name, p.pattern)) << p.pattern;
-    // Without a name the path is taken apart by baseName.
     const struct {
-        const char *directory, *name, *expected;
+        std::string got, expected;
     } paths[] = {
-        {"dir/", "x", "dir/x"}, {"dir", "x", "dir/x"},    {"", "x", "x"},
-        {"a\\b", nullptr, "b"}, {"x\\y/z", nullptr, "z"},
+        {CVioPath::join("dir/", "x"), "dir/x"},
+        {CVioPath::join("dir", "x"), "dir/x"},
+        {CVioPath::join("", "x"), "x"},
+        {CVioPath::join("a\\", "b"), "a\\b"},
+        {CVioPath::joinSlashed("C:\\spool\\in", "lock"), "C:/spool/in/lock"},
+        {CVioPath::joinSlashed("a\\", "b"), "a/b"},
+        {CVioPath::joinSlashed("/", "x"), "/x"},
+        {CVioPath::baseName("a\\b"), "b"},
+        {CVioPath::baseName("x\\y/z"), "z"},
+        {CVioPath::directoryOf("/var/log/corfi.txt"), "/var/log"},
+        {CVioPath::directoryOf("corfi.txt"), "./"},
     };
     for (const auto& p : paths) {
-        EXPECT_EQ(p.expected, p.name ? CVioFile::joinPath(p.directory, p.name)
-                                     : CVioFile::baseName(p.directory));
+        EXPECT_EQ(p.expected, p.got);
     }
 }
 

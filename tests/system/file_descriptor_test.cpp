@@ -77,13 +77,4 @@ TEST_F(FileDescriptorTest, ReadLineKeepsTheLineFeedAndStopsAtTheBufferSize) {
     close(fd);
 }
 
-TEST(PathJoinTest, JoinsWithOneSlashAndTurnsBackslashesIntoSlashes) {
-    EXPECT_EQ("/opt/temp/.ACFI", CVpathJoin("/opt/temp", ".ACFI"));
-    EXPECT_EQ("/opt/temp/.ACFI", CVpathJoin("/opt/temp/", ".ACFI"));
-    EXPECT_EQ("C:/spool/in/lock", CVpathJoin("C:\\spool\\in", "lock"));
-    EXPECT_EQ("a/b", CVpathJoin("a\\", "b"));
-    EXPECT_EQ("phs", CVpathJoin("", "phs"));
-    EXPECT_EQ("/x", CVpathJoin("/", "x"));
-}
-
 }  // namespace

@@ -17,6 +17,7 @@
 #include "CVFIspool.h"
 #include "CVFItimeAt.h"
 #include "CVfileDescriptor.h"
+#include "CVioPath.h"
 #include "CVsysEventLogCollector.h"
 #include "CVsysUtility.h"
 #include "SendOptions.h"
@@ -142,6 +143,6 @@ int main(int argc, char** argv) {
         return complain(kExitFailure,
                         "cannot write into " + spool + ": " + CVsysUtility::errorText(failure));
     }
-    std::cout << CVpathJoin(spool, name) << "\n";
+    std::cout << CVioPath::joinSlashed(spool, name) << "\n";
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "CVFIdaemon.h"
 #include "CVFIresources.h"
 #include "CVfileDescriptor.h"
+#include "CVioPath.h"
 #include "StatusCheck.h"
 
 namespace {
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
         return StatusCheck::UNKNOWN;
     }
     const long rest = std::max<long>(0, g_corfiValues.rest);
-    StatusCheck check(CVpathJoin(g_corfiPaths.tempDir, ".ACFI"), g_corfiValues.spoolDir,
+    StatusCheck check(CVioPath::joinSlashed(g_corfiPaths.tempDir, ".ACFI"), g_corfiValues.spoolDir,
                       options.warn >= 0 ? options.warn : 2 * rest + 30,
                       options.crit >= 0 ? options.crit : 4 * rest + 60);
     check.examine(time(nullptr));

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "CVioStream.h"
 #include "FormParams.h"
 
 namespace stub {
@@ -32,13 +33,9 @@ public:
                                 std::chrono::system_clock::time_point time);
 
 private:
-    struct FileCloser {
-        void operator()(FILE* file) const { std::fclose(file); }
-    };
-
     const std::string m_path;
     std::mutex m_mutex;
-    std::unique_ptr<FILE, FileCloser> m_file;  // guarded by m_mutex
+    CVioStream m_file;  // guarded by m_mutex
 };
 
 }  // namespace stub
