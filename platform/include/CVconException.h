@@ -11,6 +11,11 @@ public:
                    const std::string& sysMessage);
     ~CVconException() override;
 
+    // Throws one for the calling thread, with the text of `error` (a pthread call's result, or
+    // errno) as its system message.
+    [[noreturn]] static void raise(const char* file, int32_t line, const std::string& message,
+                                   int error);
+
     // "Exception raised! ThreadID[%d] File[%s] Line[%d] Msg[%s] SysMsg[%s]"
     std::string toString() const override;
     int32_t getThreadID() const { return m_threadId; }

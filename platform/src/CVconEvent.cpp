@@ -23,9 +23,7 @@ enum RaiseLine : int32_t {
 
 // The pthread calls return their error instead of setting errno; the message wants its text.
 [[noreturn]] void raise(int32_t line, const char* message, int error) {
-    errno = error;
-    throw CVconException(static_cast<int32_t>(CVsysUtility::getCurrentThreadID()), kFileTag, line,
-                         message, CVsysUtility::getSystemErrorMessage());
+    CVconException::raise(kFileTag, line, message, error);
 }
 
 timespec monotonicDeadline(int timeoutMs) {

@@ -20,3 +20,8 @@ std::string CVconException::toString() const {
         "Exception raised! ThreadID[%d] File[%s] Line[%d] Msg[%s] SysMsg[%s]", m_threadId,
         m_file.c_str(), m_line, m_message.c_str(), m_sysMessage.c_str());
 }
+
+void CVconException::raise(const char* file, int32_t line, const std::string& message, int error) {
+    throw CVconException(static_cast<int32_t>(CVsysUtility::getCurrentThreadID()), file, line,
+                         message, CVsysUtility::errorText(error));
+}

@@ -50,8 +50,7 @@ CVconLock& suspendLock() {
 
 // The pthread calls return their error instead of setting errno; the message wants its text.
 [[noreturn]] void raise(int32_t line, const char* message, int error) {
-    errno = error;
-    raise(line, message, CVsysUtility::getSystemErrorMessage());
+    CVconException::raise(kFileTag, line, message, error);
 }
 
 std::string createErrorText(int error) {
