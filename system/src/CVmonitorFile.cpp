@@ -22,10 +22,11 @@
 
 namespace {
 
-constexpr size_t kTagSize = 64;
-constexpr size_t kPidSize = 32;
-constexpr size_t kArgsSize = 2048;
-constexpr size_t kExtraSize = 256;
+// Each field runs up to the next one.
+constexpr size_t kTagSize = CV_MONITOR_PID_OFFSET - CV_MONITOR_TAG_OFFSET;
+constexpr size_t kPidSize = CV_MONITOR_ARGS_OFFSET - CV_MONITOR_PID_OFFSET;
+constexpr size_t kArgsSize = CV_MONITOR_EXTRA_OFFSET - CV_MONITOR_ARGS_OFFSET;
+constexpr size_t kExtraSize = CV_MONITOR_START_OFFSET - CV_MONITOR_EXTRA_OFFSET;
 constexpr size_t kMaxAddressLength = 15;
 constexpr size_t kPhsLineSize = 1024;
 
