@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -254,5 +255,19 @@ private:
         m_values;
     bool m_failed = false;
 };
+
+// Runs the benchmarks the command line selects, then `summary`; the exit status.
+inline int runBenchmarks(int argc, char** argv,
+                         const std::function<void(ResultReporter&)>& summary) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    ResultReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    summary(reporter);
+    return reporter.failed() ? 1 : 0;
+}
 
 }  // namespace bench

@@ -323,12 +323,8 @@ void printSummary(ResultReporter& reporter) {
 
 int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_ALL);
-    char base[] = "/tmp/corfi-daemon-bench-XXXXXX";
-    if (mkdtemp(base) == nullptr) {
-        std::fprintf(stderr, "cannot create a directory in /tmp: %s\n", std::strerror(errno));
-        return 1;
-    }
-    workspace = base;
+    const bench::ScratchDir scratch;
+    workspace = scratch.directory("run");
     for (int number : {SIGINT, SIGTERM, SIGHUP}) {
         signal(number, onStopSignal);
     }
@@ -336,15 +332,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot start %s\n", CORVANEXS_STUB_PATH);
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    ResultReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    printSummary(reporter);
-    fs::remove_all(workspace);
+    const int status = bench::runBenchmarks(argc, argv, printSummary);
     curl_global_cleanup();
-    return reporter.failed() ? 1 : 0;
+    return status;
 }

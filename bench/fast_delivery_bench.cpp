@@ -212,20 +212,7 @@ void printSummary(ResultReporter& reporter) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    char base[] = "/tmp/corfi-fast-bench-XXXXXX";
-    if (mkdtemp(base) == nullptr) {
-        std::fprintf(stderr, "cannot create a directory in /tmp: %s\n", std::strerror(errno));
-        return 1;
-    }
-    workspace = base;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    ResultReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    printSummary(reporter);
-    fs::remove_all(workspace);
-    return reporter.failed() ? 1 : 0;
+    const ScratchDir scratch;
+    workspace = scratch.directory("run");
+    return runBenchmarks(argc, argv, printSummary);
 }
