@@ -256,6 +256,11 @@ private:
     bool m_failed = false;
 };
 
+// The largest of the repetitions' values, as a statistic of its own.
+inline double maximum(const std::vector<double>& values) {
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
 // Runs the benchmarks the command line selects, then `summary`; the exit status.
 inline int runBenchmarks(int argc, char** argv,
                          const std::function<void(ResultReporter&)>& summary) {

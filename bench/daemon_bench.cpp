@@ -258,16 +258,12 @@ void BM_CorfiDaemonHttpsNoReuse(benchmark::State& state) {
     runCorfi(state, {httpsStub.url(), kHttpsMessages, true, false});
 }
 
-double maximum(const std::vector<double>& values) {
-    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
-}
-
 BENCHMARK(BM_ReferenceLoop)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CorfiDaemon)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("max", maximum);
+    ->ComputeStatistics("max", bench::maximum);
 BENCHMARK(BM_CorfiDaemonParallel16)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CorfiDaemonRetry300)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CorfiDaemonHttpsReuse)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
