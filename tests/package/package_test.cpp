@@ -11,7 +11,7 @@
 #include <iostream>
 #include <regex>
 
-#include "../corfi/DaemonHarness.h"
+#include "DaemonHarness.h"
 #include "CVioDescriptor.h"
 
 namespace {

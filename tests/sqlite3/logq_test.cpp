@@ -7,7 +7,7 @@
 #include <regex>
 #include <sstream>
 
-#include "../corfi/DaemonHarness.h"
+#include "DaemonHarness.h"
 #include "CVLogSQLiteProcessor.h"
 
 namespace {

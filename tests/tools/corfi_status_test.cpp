@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "../corfi/DaemonHarness.h"
+#include "DaemonHarness.h"
 #include "CVmonitorFile.h"
 
 namespace {
