@@ -10,6 +10,7 @@
 
 #include "CVcorfiBulkStatus.h"
 #include "CVioException.h"
+#include "ChildProcess.h"
 #include "CorfiTestLog.h"
 #include "createMessageFile.h"
 

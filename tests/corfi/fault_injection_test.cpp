@@ -197,8 +197,9 @@ Names fiuLauncher(const std::string& control) {
 
 // Runs fiu-ctrl on the daemon started under fiu-run.
 int fiuControl(const std::string& base, const std::string& command, pid_t pid) {
-    return testsupport::waitChild(testsupport::ChildProcess::spawn(
-        {"/usr/bin/fiu-ctrl", "-f", base, "-c", command, std::to_string(pid)}, {}));
+    return testsupport::runProgram(
+               {"/usr/bin/fiu-ctrl", "-f", base, "-c", command, std::to_string(pid)}, {})
+        .status;
 }
 
 // Every write of the daemon fails with ENOSPC while 25 messages (50 entries) are delivered; then

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "CVconException.h"
+#include "ChildProcess.h"
 #include "LockFile.h"
 #include "LogTestSupport.h"
 #include "TestSupport.h"
@@ -252,10 +252,9 @@ const int kEntries = 2000;
 // would inherit it locked); calls `observe` until every child has ended.
 void runWriters(const std::string& path, int bytes, int files,
                 const std::function<void()>& observe) {
+    testsupport::ChildProcess children[kChildren];
     for (int child = 0; child < kChildren; ++child) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        children[child].fork([&, child] {
             auto writer = fileWriter(path, bytes, files);
             const std::string text = "child " + std::to_string(child) + " entry ";
             int failed = 0;
@@ -263,19 +262,19 @@ void runWriters(const std::string& path, int bytes, int files,
                 const std::string padded = std::to_string(entry) + " " + std::string(40, '.');
                 failed += !writer->write("m", 3, text + padded, -1, nullptr, 0);
             }
-            _exit(failed == 0 ? 0 : 1);
-        }
+            return failed;
+        });
     }
-    int ended = 0;
-    auto allEnded = [&] {
-        observe();
-        for (int status = 0; waitpid(-1, &status, WNOHANG) > 0; ++ended) {
-            EXPECT_EQ(status, 0);
-        }
-        return ended == kChildren;
-    };
-    EXPECT_TRUE(
-        testsupport::pollUntil(allEnded, std::chrono::minutes(3), std::chrono::milliseconds(1)));
+    EXPECT_TRUE(testsupport::pollUntil(
+        [&] {
+            observe();
+            return std::all_of(std::begin(children), std::end(children),
+                               [](testsupport::ChildProcess& c) { return c.poll(); });
+        },
+        std::chrono::minutes(3), std::chrono::milliseconds(1)));
+    for (const testsupport::ChildProcess& child : children) {
+        EXPECT_EQ(0, child.status());
+    }
 }
 
 // Checks every line of the archives (oldest first) and the log; returns the entries seen.

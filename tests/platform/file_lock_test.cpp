@@ -7,6 +7,7 @@
 
 #include "CVioException.h"
 #include "CVioFile.h"
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 using testsupport::pollUntil;
@@ -38,7 +39,8 @@ bool hasBlockedWaiter(const std::string& path) {
 }
 
 TEST_F(FileLockTest, ChildsLockFailsANonWaitingLockAndHoldsAWaitingOneUntilUnlocked) {
-    pid_t child = testsupport::startChild([&] {
+    testsupport::ChildProcess child;
+    child.fork([&] {
         CVioFile file(path);
         file.open("r+");
         file.lock('w', false);
@@ -60,7 +62,7 @@ TEST_F(FileLockTest, ChildsLockFailsANonWaitingLockAndHoldsAWaitingOneUntilUnloc
     file.lock('w', true);
     file.unlock();
     mark("done");
-    EXPECT_EQ(0, testsupport::waitChild(child));
+    EXPECT_EQ(0, child.wait());
 }
 
 TEST_F(FileLockTest, ClosingAnotherDescriptorOfTheFileKeepsTheLock) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "CVIniReaderWriterEx.h"
+#include "ChildProcess.h"
 #include "IniReaderWriter.h"
 #include "TestSupport.h"
 
@@ -130,11 +131,12 @@ TEST_F(IniTest, TwoProcessesIncrementingUnderTheExclusiveLockLoseNothing) {
         }
         return 0;
     };
-    pid_t first = testsupport::startChild(incrementer);
-    pid_t second = testsupport::startChild(incrementer);
+    testsupport::ChildProcess first, second;
+    first.fork(incrementer);
+    second.fork(incrementer);
     writeFile(tmp.file("go"), "");
-    EXPECT_EQ(0, testsupport::waitChild(first));
-    EXPECT_EQ(0, testsupport::waitChild(second));
+    EXPECT_EQ(0, first.wait());
+    EXPECT_EQ(0, second.wait());
     EXPECT_EQ("400", IniReaderWriter(path, true).getValue("[c]", "n"));
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 using testsupport::pollUntil;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "CVLogSQLiteProcessor.h"
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 using testsupport::TempDirTest;
@@ -138,7 +139,8 @@ TEST_F(LogProcessorTest, QueriesAndPageCountsSelectTheMatchingRows) {
 
 TEST_F(LogProcessorTest, DatabaseHeldByAnotherProcessIsWaitedForNotLost) {
     const std::string held = tmp.file("held");
-    const pid_t child = testsupport::startChild([&] {
+    testsupport::ChildProcess child;
+    child.fork([&] {
         CVLogSQLiteProcessor p(db);
         int32_t rows = 0;
         if (!p.insertEntry("M", "child", 1, 3, "before", 1, "c") ||
@@ -155,6 +157,6 @@ TEST_F(LogProcessorTest, DatabaseHeldByAnotherProcessIsWaitedForNotLost) {
     CVLogSQLiteProcessor p(db);
     ASSERT_TRUE(p.isInitialized()) << p.getErrorMessage();
     EXPECT_TRUE(p.insertEntry("M", "parent", 3, 3, "after", 1, "p")) << p.getErrorMessage();
-    EXPECT_EQ(testsupport::waitChild(child), 0);
+    EXPECT_EQ(0, child.wait());
     EXPECT_EQ(rowsOf(p, "SELECT * FROM M;"), 3);
 }

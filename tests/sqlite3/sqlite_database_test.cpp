@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "CVSQLite3Database.h"
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 using testsupport::TempDirTest;
@@ -102,7 +103,8 @@ TEST_F(SQLite3DatabaseTest, FileThatIsNoDatabaseFailsAtOnce) {
 TEST_F(SQLite3DatabaseTest, BusyCommitIsRetriedThenGivesUpAfterReopen) {
     const std::string held = tmp.file("held"), release = tmp.file("release");
     // Forked before this process opens the file: SQLite's lock bookkeeping must not be shared.
-    const pid_t reader = testsupport::startChild([&] {
+    testsupport::ChildProcess reader;
+    reader.fork([&] {
         sqlite3* db = nullptr;
         sqlite3_open(path.c_str(), &db);
         const int rc = sqlite3_exec(db, "CREATE TABLE t (a); BEGIN; SELECT * FROM t;", nullptr,
@@ -124,7 +126,7 @@ TEST_F(SQLite3DatabaseTest, BusyCommitIsRetriedThenGivesUpAfterReopen) {
     EXPECT_FALSE(db.isInTransaction());
     EXPECT_TRUE(db.isInitialized());
     testsupport::writeFile(release, "");
-    EXPECT_EQ(testsupport::waitChild(reader), 0);
+    EXPECT_EQ(0, reader.wait());
     ASSERT_TRUE(db.executeQuery("SELECT * FROM t;", rs));
     EXPECT_EQ(rs.getRowCount(), 0);
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "CVsysEventLogInterface.h"
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace {
@@ -127,8 +128,8 @@ TEST_F(SQLiteWriterTest, TwoProcessesMeetingANewModuleLoseNoRow) {
     testsupport::writeFile(tmp.file("cvlogs.ini"), ini + "\n[common]\nwriter=file\nlevel=info\n" +
                                                        "filePath=" + tmp.file("common.txt") + "\n");
     const std::string go = tmp.file("go");
-    auto logger = [&](const std::string& module) {
-        return testsupport::startChild([&, module] {
+    auto logger = [&](testsupport::ChildProcess& child, const std::string& module) {
+        child.fork([&, module] {
             CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
                 module, CVsysEventLogInterface::MULTI_THREADED, tmp.path(), "");
             if (log == nullptr || !testsupport::pollUntil([&] { return fs::exists(go); }) ||
@@ -141,11 +142,12 @@ TEST_F(SQLiteWriterTest, TwoProcessesMeetingANewModuleLoseNoRow) {
             return log->Stop() ? 0 : 1;
         });
     };
-    const pid_t first = logger("Bulk.A");
-    const pid_t second = logger("Bulk.B");
+    testsupport::ChildProcess first, second;
+    logger(first, "Bulk.A");
+    logger(second, "Bulk.B");
     testsupport::writeFile(go, "");
-    EXPECT_EQ(0, testsupport::waitChild(first));
-    EXPECT_EQ(0, testsupport::waitChild(second));
+    EXPECT_EQ(0, first.wait());
+    EXPECT_EQ(0, second.wait());
     const Rows all = rows("Bulk");
     EXPECT_EQ(1000u, all.size());
     EXPECT_EQ(500, std::count_if(all.begin(), all.end(), [](auto& r) { return r[0] == 'A'; }));

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,8 +58,7 @@ void DaemonTest::TearDown() {
     // SIGTERM rather than SIGKILL, so that a sanitized daemon gets to check for leaks.
     daemon.stop(SIGTERM);
     stub.stop(SIGTERM);
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    testsupport::ChildProcess::reapOrphans();
     for (const auto& entry : fs::directory_iterator(tmp.path())) {
         if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
             ADD_FAILURE() << entry.path() << ":\n" << readFile(entry.path());
@@ -119,10 +117,10 @@ int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<s
     std::vector<std::string> command = launcher;
     command.push_back(CORFI_PATH);
     command.insert(command.end(), args.begin(), args.end());
-    const int status = testsupport::waitChild(testsupport::ChildProcess::spawn(
-        command, environment(env, tmp.file("sanitizer"), !launcher.empty()), out, out));
+    testsupport::ChildProcess direct;
+    direct.start(command, environment(env, tmp.file("sanitizer"), !launcher.empty()), out, out);
     close(out);
-    return status;
+    return direct.wait();
 }
 
 void DaemonTest::startDaemonAs(testsupport::ChildProcess& process,

@@ -1,9 +1,5 @@
 #include "TestSupport.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -75,41 +71,6 @@ void writeFile(const std::string& path, const std::string& content) {
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
-}
-
-int runInChild(const std::function<int()>& body) {
-    return waitChild(startChild(body));
-}
-
-pid_t startChild(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        int status = 1;
-        try {
-            status = body();
-        } catch (...) {
-            status = 99;
-        }
-        _exit(status);
-    }
-    return pid;
-}
-
-int waitChild(pid_t child) {
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
-    }
-    if (reaped < 0) {
-        throw std::runtime_error("waitpid failed");
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return WEXITSTATUS(status);
 }
 
 long long steadyMillis() {

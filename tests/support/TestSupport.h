@@ -2,8 +2,6 @@
 // condition instead of sleeping, and small file utilities.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <functional>
 #include <string>
@@ -40,13 +38,6 @@ std::string readFile(const std::string& path);
 std::vector<std::string> concat(std::vector<std::string> first,
                                 const std::vector<std::string>& rest);
 void writeFile(const std::string& path, const std::string& content);
-
-// Runs `body` in a forked child; returns its exit status (128 + signal when killed).
-int runInChild(const std::function<int()>& body);
-// The same in two steps, for a child that runs beside the caller: startChild forks it,
-// waitChild reaps it and returns its status. Fork only while no other thread runs.
-pid_t startChild(const std::function<int()>& body);
-int waitChild(pid_t child);
 
 // What `getter` reports of the E that `operation` throws; a test failure when none is thrown.
 template <class E, class F, class G>
