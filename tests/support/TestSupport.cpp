@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <sys/mount.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +38,21 @@ TempDir::~TempDir() {
 
 std::string TempDir::file(const std::string& name) const {
     return m_path + "/" + name;
+}
+
+Tmpfs::Tmpfs(const std::string& path, const std::string& options) : m_path(path) {
+    std::filesystem::create_directories(path);
+    m_mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+Tmpfs::~Tmpfs() {
+    if (m_mounted) {
+        umount2(m_path.c_str(), MNT_DETACH);
+    }
+}
+
+bool Tmpfs::remount(const std::string& options) {
+    return mount("tmpfs", m_path.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
 }
 
 bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,

@@ -2,7 +2,11 @@
 // condition instead of sleeping, and small file utilities.
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -27,6 +31,31 @@ public:
 private:
     std::string m_path;
 };
+
+// A tmpfs on `path` (made if missing) for the object's lifetime, where this process may mount.
+class Tmpfs {
+public:
+    Tmpfs(const std::string& path, const std::string& options);
+    ~Tmpfs();
+    Tmpfs(const Tmpfs&) = delete;
+    Tmpfs& operator=(const Tmpfs&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    bool remount(const std::string& options);
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+};
+
+// Skips the test where mounting needs rights it lacks; as root (CI) a failed mount fails it.
+#define REQUIRE_TMPFS(tmpfs)                                                \
+    if (!(tmpfs).mounted()) {                                               \
+        if (geteuid() != 0) {                                               \
+            GTEST_SKIP() << "mounting a tmpfs needs root";                  \
+        }                                                                   \
+        FAIL() << "cannot mount a tmpfs as root: " << std::strerror(errno); \
+    }
 
 // Calls `condition` until it returns true or `timeout` has passed; true when it held.
 bool pollUntil(const std::function<bool()>& condition,
