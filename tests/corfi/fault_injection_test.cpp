@@ -257,6 +257,7 @@ TEST_F(DaemonTest, CvlogsIniIsRefusedWhenItCannotBeTrustedAndCompletedOnlyWhereM
     layout();
     fs::remove(at("config/cvlogs.ini"));
     ASSERT_NO_FATAL_FAILURE(startDaemon());
+    EXPECT_TRUE(waitForLog("[INFO] RESOURCES\n"));  // in log_dir, where the defaults put it
     EXPECT_NE(npos, readFile(at("config/cvlogs.ini")).find("[File System Interface_logger]"));
 }
 

@@ -5,10 +5,8 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <functional>
 #include <regex>
 
-#include "CVException.h"
 #include "CVsysEventLogConfig.h"
 #include "CVsysEventLogFileWriter.h"
 #include "CVsysEventLogMultiThreaded.h"
@@ -109,30 +107,6 @@ protected:
     const std::string ini = config + "/cvlogs.ini";
 };
 
-// What `call` throws; it must have been reported too.
-std::string refusal(const std::function<void()>& call) {
-    testing::internal::CaptureStderr();
-    std::string thrown = "nothing thrown";
-    try {
-        call();
-    } catch (const CVException& e) {
-        thrown = e.getMessage();
-    }
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                  "CVsysEventLogInterface::GetInstance(): " + thrown),
-              std::string::npos);
-    return thrown;
-}
-
-TEST_F(LogDirTest, GetInstanceBeforeCreationReportsAndThrows) {
-    EXPECT_EQ(refusal([] { Log::GetInstance(42, "main.cpp"); }),
-              "CVsysEventLogInterface object is called before creation @ line [42] in file "
-              "[main.cpp].");
-    ASSERT_NE(nullptr, create("Other"));
-    EXPECT_EQ(refusal([] { Log::GetInstance("Mod", -1, "x.cpp"); }),
-              "CVsysEventLogInterface object for module [Mod] is called before creation.");
-}
-
 TEST_F(LogDirTest, FifteenModulesAtMostAndEachWritesThroughItsFileWriter) {
     EXPECT_EQ(nullptr, create("Bad dispatch", 2));
     for (int i = 0; i < Log::MAX_INSTANCES; ++i) {
@@ -156,33 +130,6 @@ TEST_F(LogDirTest, FifteenModulesAtMostAndEachWritesThroughItsFileWriter) {
 std::string defaultSection(const std::string& header, const std::string& filePath) {
     return "\n[" + header + "]\nwriter=file\nlevel=info\nfilePath=" + filePath +
            "\nbytesPerFiles=204800\nnumFiles=20\nautoAppend=1\nperProcessFile=0\n";
-}
-
-TEST_F(LogDirTest, MissingConfigurationGetsTheDefaultFileAndEmptyLogs) {
-    ASSERT_TRUE(ensureConfiguration("File System Interface", config, ""));
-    EXPECT_EQ(readFile(ini), "\n[main]\nFile System Interface=File System Interface_logger\n" +
-                                 defaultSection("File System Interface_logger",
-                                                logs + "/File_System_Interface.txt") +
-                                 defaultSection("common", logs + "/common_logs.txt"));
-    EXPECT_TRUE(std::filesystem::is_empty(logs + "/File_System_Interface.txt"));
-    EXPECT_TRUE(std::filesystem::is_empty(logs + "/common_logs.txt"));
-}
-
-TEST_F(LogDirTest, DefaultLogFilePathAvoidsExistingFiles) {
-    const std::string fsi = logs + "/File_System_Interface";
-    struct Case {
-        std::string directory, name, existing, expected;
-    } cases[] = {{config, "File System Interface", "", fsi + ".txt"},
-                 {config, "File System Interface", fsi + ".txt", fsi + ".0.txt"},
-                 {config, "File System Interface", fsi + ".0.txt", fsi + ".1.txt"},
-                 {config + "/config", "a", "", config + "/logs/a.txt"},
-                 {"etc/conf", "no such log", "", "no_such_log.txt"}};
-    for (const Case& c : cases) {
-        if (!c.existing.empty()) {
-            writeFile(c.existing, "x");
-        }
-        EXPECT_EQ(defaultLogFilePath(c.directory, c.name), c.expected) << c.existing;
-    }
 }
 
 TEST(ParseLevel, KeywordsIgnoreCaseAndUnknownIsWarn) {
