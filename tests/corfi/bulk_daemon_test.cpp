@@ -113,19 +113,4 @@ TEST_F(BulkDaemonTest, ResumesAfterASignalWithoutLosingALine) {
     }
 }
 
-TEST_F(BulkDaemonTest, TheDispatchCycleNeverReadsAMessageFileHalfWritten) {
-    constexpr int lines = 3000;
-    const std::string filler(200, 'x');
-    ASSERT_NO_FATAL_FAILURE(startStub());
-    layoutBulk();
-    logLevel("info");
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
-    drop("bulk/many", bulkLines(lines, filler));
-    const bool delivered = waitForAllDelivered(lines);
-    EXPECT_EQ(npos, log().find("Empty MESSAGE field"));
-    EXPECT_EQ(npos, log().find("FAILED"));
-    ASSERT_TRUE(delivered) << record().size();
-    EXPECT_EQ(static_cast<size_t>(lines), receivedFrom(filler).size());
-}
-
 }  // namespace

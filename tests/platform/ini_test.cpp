@@ -41,46 +41,6 @@ TEST_F(IniTest, RoundTripKeepsCommentsOrderAndValuesInNormalisedLayout) {
     EXPECT_EQ(expected, saved());
 }
 
-TEST_F(IniTest, OddLinesAreReadAsTheirTextSays) {
-    IniReaderWriter& r = loaded(
-        "[Main]\n  key = value  \nnovalue=\n=orphan\nbare text\ndup=first\ndup=second\n"
-        "[ main ]\nx=inner\n");
-    const char* cases[][3] = {
-        {"[main]", "key ", "value"}, {"[MAIN]", "KEY ", "value"}, {"[main]", "key", ""},
-        {"[main]", "novalue", ""},   {"[main]", "bare text", ""}, {"[main]", "dup", "first"},
-        {"[ main ]", "x", "inner"},  {"[main]", "x", ""},         {"[none]", "key ", ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c[2], r.getValue(c[0], c[1])) << c[0] << " " << c[1];
-    EXPECT_TRUE(r.hasSection("[main]"));
-    EXPECT_EQ("\n[Main]\nkey =value\nbare text=\ndup=first\ndup=second\n\n[ main ]\nx=inner\n",
-              saved());
-    // The writer's own "key=" lines vanish on the next load.
-    ASSERT_TRUE(ini->saveTo(path) && ini->load());
-    std::string key, value;
-    ASSERT_TRUE(ini->getEntry("[main]", 1, key, value, IniReaderWriter::ENTRY));
-    EXPECT_EQ("dup", key);
-}
-
-TEST_F(IniTest, GetEntryWalksOneSectionCountingComments) {
-    IniReaderWriter& r = loaded("pre=0\n[s]\na=1\n# note\nb=2\n[empty]\n[t]\nc=3\n");
-    struct {
-        const char* section;
-        int index;
-        int kind;
-        const char* expected;  // key=value, null when nothing is found
-    } cases[] = {
-        {"[s]", 0, 3, "a=1"},   {"[s]", 1, 2, "# note="},   {"[s]", 2, 3, "b=2"},
-        {"[s]", 3, 3, nullptr}, {"[empty]", 0, 3, nullptr}, {nullptr, 0, 3, "pre=0"},
-    };
-    for (const auto& c : cases) {
-        std::string key = "stale", value = "stale";
-        bool found = r.getEntry(c.section, c.index, key, value, c.kind);
-        EXPECT_EQ(c.expected != nullptr, found) << c.index;
-        EXPECT_EQ(found ? c.expected : "stale=stale", key + "=" + value) << c.index;
-    }
-}
-
 // A line the model cannot hold as written is reported by number, and loading goes on after it.
 TEST_F(IniTest, LinesTheModelCannotHoldAreReportedAndCutWithoutOverrun) {
     const struct {

@@ -83,37 +83,6 @@ TEST_F(SQLiteWriterTest, TruncateEmptiesTheTablesOnlyWhenItFollowsTheDatabaseNam
     }
 }
 
-TEST_F(SQLiteWriterTest, EventLogIsCreatedOnlyWithAnOpenableDatabase) {
-    const struct {
-        std::string keys;
-        bool created;
-    } cases[] = {{"", false},
-                 {"dbfilename=" + tmp.file("none/x.db") + "\n", false},
-                 {"dbfilename=" + db_ + "\n", true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.keys);
-        CVsysEventLogInterface::DestroyAll();
-        testsupport::writeFile(tmp.file("cvlogs.ini"),
-                               "[main]\nSched=Sched_logger\n\n[Sched_logger]\nwriter=sqlite\n"
-                               "level=trace\n" +
-                                   c.keys +
-                                   "\n[common]\nwriter=file\nlevel=info\n"
-                                   "filePath=" +
-                                   tmp.file("common.txt") + "\n");
-        // No log directory: with one, a section whose database lies elsewhere is rewritten.
-        CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
-            "Sched", CVsysEventLogInterface::SINGLE_THREADED, tmp.path(), "");
-        EXPECT_EQ(c.created, log != nullptr);
-        if (log) {
-            ASSERT_TRUE(log->Start());
-            EXPECT_TRUE(log->warn("hello", 3, "s.c"));
-            log->Stop();
-            ASSERT_EQ(1u, rows("Sched").size());
-            EXPECT_NE(std::string::npos, rows("Sched")[0].find("|4|hello|3|s.c"));
-        }
-    }
-}
-
 // Two daemons logging to one database meet its module "Bulk" for the first time at once: each
 // creates what it finds missing, and neither may take away what the other made.
 TEST_F(SQLiteWriterTest, TwoProcessesMeetingANewModuleLoseNoRow) {
