@@ -61,19 +61,6 @@ TEST_F(MessageFileTest, WritesOneCompleteFileInTheSpoolDirectory) {
     }
 }
 
-TEST_F(MessageFileTest, UnusableSpoolDirectoryFailsAndLeavesNoFile) {
-    testsupport::writeFile(tmp.file("plain"), "");
-    for (const std::string& dir : {tmp.file("missing"), tmp.file("plain")}) {
-        EXPECT_FALSE(createMessageFile(dir, named("Hello", "1234"))) << dir;
-        EXPECT_NE(log.take().find("[ERROR] Message file operation exception: Cannot open spool "
-                                  "directory [" +
-                                  dir + "]: "),
-                  std::string::npos);
-    }
-    for (const auto& name : entries(tmp.path()))
-        EXPECT_EQ(name.find("corfi"), std::string::npos) << name;
-}
-
 TEST_F(MessageFileTest, FailedWriteRemovesThePartialFile) {
     const std::string message(4096, 'x');
     const int status = testsupport::runInChild([&] {
