@@ -119,14 +119,6 @@ TEST_F(StubServerTest, AnswersAsConfigured) {
     }
 }
 
-TEST_F(StubServerTest, ServesHttpsAndEndsCleanlyOnSigint) {
-    const std::string name = std::string(TEST_CA_DIR) + "/server";
-    ASSERT_NO_FATAL_FAILURE(startStub({"--cert", name + ".pem", "--key", name + ".key"}));
-    EXPECT_EQ("0 200 200 OK", send(url("/secure", "https")));
-    stub.stop(SIGINT);
-    EXPECT_EQ(0, stub.status());
-}
-
 TEST(StubServer, RejectsABadCommandLineWithStatus2) {
     const Args cases[] = {{"--bogus"},
                           {"--port", "70000"},
