@@ -115,7 +115,7 @@ void ChildProcess::reapOrphans() {
 }
 
 bool ChildProcess::signal(int signal) {
-    if (!running()) {
+    if (poll()) {
         ADD_FAILURE() << "no running child to send signal " << signal << " to (pid " << m_pid
                       << ")";
         return false;

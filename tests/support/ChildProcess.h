@@ -49,7 +49,7 @@ public:
     // detached grandchildren). A pid of 0 or less is refused with a test failure.
     bool adopt(pid_t pid);
 
-    // Sends `signal` to the running child; false (and a test failure) when there is none.
+    // Sends `signal` to the child while it runs; false (and a test failure) once it has ended.
     bool signal(int signal);
     // True once the process has ended and been reaped, or when none is held.
     bool poll();
