@@ -15,7 +15,6 @@ using testsupport::pollUntil;
 using testsupport::readFile;
 using Names = std::vector<std::string>;
 using std::chrono::seconds;
-constexpr auto npos = std::string::npos;
 
 TEST_F(BulkDaemonTest, EachLineBecomesOneMessageAndTheFileEndsUnderItsDoneName) {
     ASSERT_NO_FATAL_FAILURE(startStub());

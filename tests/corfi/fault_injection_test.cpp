@@ -51,7 +51,8 @@ TEST_F(BulkDaemonTest, FullSpoolStopsABulkFileMidWayAndItGoesOnWhenThereIsRoomAg
 
     ASSERT_TRUE(spool.remount("nr_inodes=100"));
     EXPECT_TRUE(waitForLog("[INFO] Processing previous bulk message file [" + work + "]\n"));
-    ASSERT_TRUE(pollUntil([&] { return entries("bulk") == Names{doneName(work)}; })) << log();
+    const Names done = {doneName(work)};
+    ASSERT_TRUE(pollUntil([&] { return entries("bulk") == done; })) << log();
     EXPECT_EQ(11u, entries("spool").size());  // the lock file and ten messages
     daemon.stop(SIGTERM);
     EXPECT_EQ(0, daemon.status());
