@@ -70,17 +70,6 @@ protected:
 
 using Outcome = CVcorfiBulkFileDispatcher::Outcome;
 
-TEST_F(ProcessFile, ResumesAfterTheRecordedLineCount) {
-    testsupport::writeFile(work, "TO=1 MSG=a\nTO=2 MSG=b\nTO=3 MSG=c\nTO=4 MSG=d\nTO=5 MSG=e\n");
-    status.setLineCount(3);
-    EXPECT_EQ(dispatcher.processFile(work, status), Outcome::DONE);
-
-    EXPECT_EQ(messageFiles(),
-              (std::vector<std::string>{"NAME:\t4\nMESSAGE:\td\n", "NAME:\t5\nMESSAGE:\te\n"}));
-    EXPECT_TRUE(fs::exists(tmp.file("list_5_R")));
-    EXPECT_EQ(testsupport::readFile(status.getStatusPath()), "");
-}
-
 // Lines are taken whole: a NUL byte neither ends the line nor the file, and a line over the
 // limit is skipped rather than cut into pieces that read as messages of their own.
 TEST_F(ProcessFile, ReadsEveryLineWholeAndSkipsOverlongOnes) {

@@ -124,7 +124,8 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
         drop("spool/" + std::string(m[0]), m[1]);
         bodies.push_back(m[2]);
     }
-    drop("spool/corfi_future", "RECEIVER: Later\nTIME_AT: 12-31-37-23-00\nMESSAGE: Not yet\n");
+    const std::string nextYear = corfitest::timeAtText(std::time(nullptr) + 366 * 86400);
+    drop("spool/corfi_future", "RECEIVER: Later\nTIME_AT: " + nextYear + "\nMESSAGE: Not yet\n");
     drop("spool/notes.txt", "RECEIVER: Jane\nMESSAGE: not a message file\n");
     std::filesystem::create_directory(at("spool/corfi_dir"));
     ASSERT_NO_FATAL_FAILURE(startDaemon());
@@ -139,78 +140,6 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
     EXPECT_EQ(bodies, sent);
     EXPECT_EQ(Names({"corfi_dir", "corfi_future", "lock", "notes.txt"}), entries("spool"));
     EXPECT_EQ(npos, log().find("Process File [corfi_dir]"));
-}
-
-TEST_F(DaemonTest, InvalidFilesLogTheirErrorsAndAFailedLineAndAreRemoved) {
-    const char* const cases[][3] = {
-        {"MESSAGE: hi\n", "[ERROR] Empty Receiver field\n", "FAILED Parsing error\n"},
-        {"RECEIVER: Ann\nGROUP: Ops\nMESSAGE: m2\n",
-         "RECEIVER and GROUP fields can not be existed together\n", "FAILED RCPT(Ann), MSG(m2)\n"},
-        {"PIN: 77\nCARRIER: Acme\nRECEIVER: #x\nMESSAGE: m5\n", "Empty RECEIVER field\n",
-         "FAILED QUICK(77), CAR(Acme), MSG(m5)\n"},
-    };
-    ASSERT_NO_FATAL_FAILURE(startStub());
-    layout();
-    for (const auto& c : cases) {
-        drop("spool/corfi_bad" + std::to_string(&c - cases), c[0]);
-    }
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
-    for (const auto& c : cases) {
-        EXPECT_TRUE(waitForLog(c[1])) << c[0];
-        EXPECT_TRUE(waitForLog(c[2])) << c[0];
-    }
-    EXPECT_TRUE(pollUntil([&] { return entries("spool") == Names{"lock"}; }));
-    EXPECT_EQ(Names{}, record());
-}
-
-TEST_F(DaemonTest, AnAnswerOtherThan200AndAServerDownFailTheMessageAndRemoveIt) {
-    const char* const cases[][2] = {
-        // the answer (none: the server is down), the log line
-        {"200", "[INFO] HTTP(s) server returns [200]\n"},
-        {"201 Created", "HTTP(s) server returns [201 Created]\n"},
-        {nullptr, "[ERROR] Failed to send message to HTTP(s) server [http://"},
-    };
-    const std::string top = base;
-    for (const auto& c : cases) {
-        base = top + "/" + std::to_string(&c - cases);
-        stub.stop(SIGTERM);
-        ASSERT_NO_FATAL_FAILURE(startStub({"--answer", c[0] ? c[0] : ""}));
-        if (!c[0]) {
-            stub.stop(SIGTERM);  // nothing listens on its port any more
-        }
-        layout();
-        drop("spool/corfi_1", "RECEIVER: Jane\nMESSAGE: hi\n");
-        ASSERT_NO_FATAL_FAILURE(startDaemon());
-        EXPECT_TRUE(waitForLog(c[1])) << log();
-        EXPECT_TRUE(waitForLog("FAILED RCPT(Jane), MSG(hi)\n"));
-        EXPECT_TRUE(pollUntil([&] { return entries("spool") == Names{"lock"}; }));
-        daemon.stop(SIGTERM);
-    }
-}
-
-// TIME_AT is local standard time with the hour minus one. New York's standard time is UTC-5,
-// so the fields read as UTC, plus 4 hours, give the moment of delivery on any date: both files
-// below mean "in 30 minutes", the one on the EDT clock must wait, the EST one is overdue.
-std::string timeAt(time_t when, int utcOffsetHours) {
-    const time_t shifted = when + utcOffsetHours * 3600;
-    struct tm fields;
-    gmtime_r(&shifted, &fields);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d", fields.tm_mon + 1, fields.tm_mday,
-                  fields.tm_year % 100, fields.tm_hour, fields.tm_min);
-    return text;
-}
-
-TEST_F(DaemonTest, TimeAtIsStandardTimeWithTheHourMinusOne) {
-    ASSERT_NO_FATAL_FAILURE(startStub());
-    layout();
-    const time_t soon = std::time(nullptr) + 30 * 60;
-    drop("spool/corfi_edt", "RECEIVER: Summer\nTIME_AT: " + timeAt(soon, -4) + "\nMESSAGE: w\n");
-    drop("spool/corfi_est", "RECEIVER: Winter\nTIME_AT: " + timeAt(soon, -5) + "\nMESSAGE: g\n");
-    ASSERT_NO_FATAL_FAILURE(startDaemon({}, {"TZ=America/New_York"}));
-    EXPECT_TRUE(waitForLog("COMPLETED RCPT(Winter), MSG(g)\n"));
-    ASSERT_TRUE(waitForLog("Process File [corfi_edt] \n", 2));
-    EXPECT_EQ(Names({"corfi_edt", "lock"}), entries("spool"));
 }
 
 TEST_F(DaemonTest, SigtermDuringTheRestEndsTheDaemonAtOnce) {
@@ -279,18 +208,6 @@ TEST_F(DaemonTest, AForeignOrCommentedPrimaryServerEndsTheDaemon) {
         EXPECT_EQ(0, daemon.status());
         EXPECT_TRUE(waitForLog("[INFO] Not a primary server. Quit\n")) << phs;
     }
-}
-
-TEST_F(DaemonTest, ForegroundKeepsTheStartedProcessUntilItIsStopped) {
-    layout();
-    ASSERT_NO_FATAL_FAILURE(startForeground());
-    EXPECT_TRUE(waitForLog("[INFO] foreground:\tTRUE\n")) << log();
-    EXPECT_TRUE(waitForLog("Process File [lock] \n", 2));  // a second cycle, still ours
-    EXPECT_TRUE(daemon.running());
-    daemon.signal(SIGTERM);
-    ASSERT_TRUE(waitForExit());
-    EXPECT_EQ(0, daemon.status());
-    EXPECT_EQ(1, countInLog("File interface exits"));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@ namespace {
 
 using testsupport::pollUntil;
 using Names = std::vector<std::string>;
-constexpr auto npos = std::string::npos;
 
 enum class Check { OUTCOME, LOOP, DOWNGRADE, HANG, MEMORY, LONG_MESSAGE };
 

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "DaemonHarness.h"
 
@@ -18,7 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using corfitest::DaemonTest;
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 using testsupport::pollUntil;
 using Names = std::vector<std::string>;
@@ -29,20 +28,16 @@ long long nowMillis() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_usec / 1000;
 }
 
-// User and system CPU seconds the process has used so far.
+// User and system CPU seconds the process has used so far (fields 14 and 15 of its stat).
 double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            user = std::stoull(field);
-        } else if (i == 15) {
-            system = std::stoull(field);
-        }
+    const std::string stat = testsupport::readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) {
+        fields >> skipped;
     }
+    unsigned long long user = 0, system = 0;
+    fields >> user >> system;
     return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
@@ -70,12 +65,8 @@ TEST_F(DaemonTest, AWatchedSpoolSendsAScheduledFileRightAfterItsTime) {
     char zone[32];
     std::snprintf(zone, sizeof zone, "TZ=CVT-00:00:%02d", offset);
     const time_t local = static_cast<time_t>(due / 1000 + offset + 3600);  // the hour plus one
-    struct tm fields;
-    gmtime_r(&local, &fields);
-    char timeAt[32];
-    std::snprintf(timeAt, sizeof timeAt, "%02d-%02d-%02d-%02d-%02d", fields.tm_mon + 1,
-                  fields.tm_mday, fields.tm_year % 100, fields.tm_hour, fields.tm_min);
-    drop("spool/corfi_later", "RECEIVER: Jane\nTIME_AT: " + std::string(timeAt) + "\nMESSAGE: m\n");
+    drop("spool/corfi_later",
+         "RECEIVER: Jane\nTIME_AT: " + corfitest::timeAtText(local) + "\nMESSAGE: m\n");
     ASSERT_NO_FATAL_FAILURE(startDaemon({}, {zone}));
     ASSERT_TRUE(pollUntil([&] { return !record().empty(); }, seconds(20)));
     const long long sent = receiptTimes().front();
@@ -116,9 +107,7 @@ TEST_F(DaemonTest, RestZeroDoesNotSpinOverAnEmptySpool) {
         logLevel("info");
         ASSERT_NO_FATAL_FAILURE(startDaemon());
         const double before = cpuSeconds(daemon.pid());
-        const long long start = nowMillis();
-        ASSERT_TRUE(
-            pollUntil([&] { return nowMillis() - start >= 3000; }, seconds(10), milliseconds(100)));
+        std::this_thread::sleep_for(seconds(3));  // the time measured, not a wait for the daemon
         EXPECT_LT(cpuSeconds(daemon.pid()) - before, 0.3);
         drop("spool/corfi_1", "RECEIVER: Jane\nMESSAGE: m\n");  // and it still delivers
         EXPECT_TRUE(waitForLog("COMPLETED RCPT(Jane), MSG(m)\n"));
@@ -129,13 +118,6 @@ TEST_F(DaemonTest, RestZeroDoesNotSpinOverAnEmptySpool) {
 
 class ParallelTest : public DaemonTest {
 protected:
-    // `files` message files "corfi_<i>" to receiver R<i>, text m<i>.
-    void dropFiles(int files) {
-        for (int i = 0; i < files; ++i) {
-            const std::string id = std::to_string(i);
-            drop("spool/corfi_" + id, "RECEIVER: R" + id + "\nMESSAGE: m" + id + "\n");
-        }
-    }
     // Outcome lines per receiver, and in all.
     std::map<std::string, int> outcomes(const std::string& kind) const {
         std::map<std::string, int> counts;
@@ -150,7 +132,6 @@ protected:
         }
         return counts;
     }
-    size_t spoolFiles() const { return entries("spool").size() - 1; }  // all but the lock
 };
 
 TEST_F(ParallelTest, TwentyTransfersAtOnceDeliverEachFileOnce) {
@@ -158,7 +139,7 @@ TEST_F(ParallelTest, TwentyTransfersAtOnceDeliverEachFileOnce) {
     ASSERT_NO_FATAL_FAILURE(startStub({"--delay-ms", "100"}));
     layout("max_parallel: 20\n");
     logLevel("info");
-    dropFiles(files);
+    dropMessages(0, files);
     const long long start = nowMillis();
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(pollUntil([&] { return outcomes("COMPLETED").size() == files; }, seconds(30)));
@@ -170,7 +151,7 @@ TEST_F(ParallelTest, TwentyTransfersAtOnceDeliverEachFileOnce) {
     for (const auto& [receiver, count] : outcomes("COMPLETED")) {
         EXPECT_EQ(1, count) << receiver;
     }
-    EXPECT_TRUE(pollUntil([&] { return spoolFiles() == 0; }));
+    EXPECT_TRUE(pollUntil([&] { return spoolEmpty(); }));
 }
 
 // Request n is dropped when n % 5 == 0, answered 500 when n % 3 == 0, else accepted.
@@ -179,9 +160,9 @@ TEST_F(ParallelTest, MixedAnswersAndDroppedConnectionsGiveEachFileItsOwnOutcome)
     ASSERT_NO_FATAL_FAILURE(startStub({"--fail-every", "3", "--drop-every", "5"}));
     layout("max_parallel: 8\n");
     logLevel("info");
-    dropFiles(files);
+    dropMessages(0, files);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_TRUE(pollUntil([&] { return spoolFiles() == 0; }));
+    ASSERT_TRUE(pollUntil([&] { return spoolEmpty(); }));
     EXPECT_TRUE(pollUntil(
         [&] { return outcomes("COMPLETED").size() + outcomes("FAILED").size() == files; }));
     EXPECT_EQ(16u, outcomes("COMPLETED").size());
@@ -200,7 +181,7 @@ TEST_F(ParallelTest, SigtermStartsNoNewTransferAndLetsThoseInFlightEnd) {
     ASSERT_NO_FATAL_FAILURE(startStub({"--delay-ms", "300"}));
     layout("max_parallel: 10\n");
     logLevel("info");
-    dropFiles(files);
+    dropMessages(0, files);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(pollUntil([&] { return record().size() >= 15; }));
     ASSERT_TRUE(daemon.signal(SIGTERM));

@@ -3,7 +3,6 @@
 // and damaged bulk status and cvlogs.ini files. Each test checks what the user cares about:
 // nothing lost without a word, nothing delivered twice, and a daemon that keeps going.
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using corfitest::BulkDaemonTest;
 using corfitest::DaemonTest;
+using testsupport::concat;
 using testsupport::pollUntil;
 using testsupport::readFile;
 using testsupport::writeFile;
@@ -31,56 +31,13 @@ using Names = std::vector<std::string>;
 using std::chrono::seconds;
 constexpr auto npos = std::string::npos;
 
-// Every line of a text log: a stamp, the module, a level and a text; nothing torn.
-bool allLinesWhole(const std::string& log) {
-    static const std::regex line(
-        R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d ([A-Za-z. ]+ )?\[(TRACE|DEBUG|INFO|WARN|ERROR)\] [^\n]*)");
-    std::istringstream lines(log);
-    for (std::string text; std::getline(lines, text);) {
-        if (!std::regex_match(text, line)) {
-            ADD_FAILURE() << "torn line: " << text;
-            return false;
-        }
-    }
-    return log.empty() || log.back() == '\n';
-}
-
-// A tmpfs on `path` for the test's lifetime; the test is skipped where mounting is not allowed
-// (never in CI, which runs as root).
-class Tmpfs {
-public:
-    Tmpfs(const std::string& path, const std::string& options) : m_path(path) {
-        m_mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    }
-    ~Tmpfs() {
-        if (m_mounted) {
-            umount2(m_path.c_str(), MNT_DETACH);
-        }
-    }
-    bool mounted() const { return m_mounted; }
-    bool remount(const std::string& options) {
-        return mount("tmpfs", m_path.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
-    }
-
-private:
-    std::string m_path;
-    bool m_mounted = false;
-};
-
-#define REQUIRE_TMPFS(fs)                                                   \
-    if (!(fs).mounted()) {                                                  \
-        if (geteuid() != 0) {                                               \
-            GTEST_SKIP() << "mounting a tmpfs needs root";                  \
-        }                                                                   \
-        FAIL() << "cannot mount a tmpfs as root: " << std::strerror(errno); \
-    }
-
 // Room for four message files in the spool directory, then none: the bulk thread stops at the
 // fifth line, keeps its place, and goes on once room is back. Every line arrives exactly once.
 TEST_F(BulkDaemonTest, FullSpoolStopsABulkFileMidWayAndItGoesOnWhenThereIsRoomAgain) {
     ASSERT_NO_FATAL_FAILURE(startStub());
     layoutBulk();
-    Tmpfs spool(at("spool"), "size=1m,mode=0700,nr_inodes=6");  // root, lock and four files
+    testsupport::Tmpfs spool(at("spool"),
+                             "size=1m,mode=0700,nr_inodes=6");  // root, lock and four files
     REQUIRE_TMPFS(spool);
     // Nothing is delivered in this run, so no file leaves the spool to make room.
     ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "3600"}));
@@ -94,10 +51,8 @@ TEST_F(BulkDaemonTest, FullSpoolStopsABulkFileMidWayAndItGoesOnWhenThereIsRoomAg
 
     ASSERT_TRUE(spool.remount("nr_inodes=100"));
     EXPECT_TRUE(waitForLog("[INFO] Processing previous bulk message file [" + work + "]\n"));
-    ASSERT_TRUE(pollUntil([&] {
-        return entries("bulk") ==
-               Names{work.substr(work.rfind('/') + 1, work.size() - work.rfind('/') - 2) + "R"};
-    })) << log();
+    const Names done = {doneName(work)};
+    ASSERT_TRUE(pollUntil([&] { return entries("bulk") == done; })) << log();
     EXPECT_EQ(11u, entries("spool").size());  // the lock file and ten messages
     daemon.stop(SIGTERM);
     EXPECT_EQ(0, daemon.status());
@@ -170,35 +125,20 @@ TEST_F(BulkDaemonTest, StatusFileNamingNoUsableBulkFileIsIgnoredAndItsTargetUnto
     EXPECT_TRUE(record().empty());
 }
 
-// The address sanitizer's run time this process was built with, or empty. It must come before
-// libfiu's preload, whose allocation wrappers would otherwise mix two allocators.
-std::string sanitizerRuntime() {
+// fiu-run with its POSIX preload and remote control through `control`. An address sanitizer's
+// run time must come first: libfiu's allocation wrappers would otherwise mix two allocators.
+Names fiuLauncher(const std::string& control) {
+    Names launcher = {"/usr/bin/fiu-run", "-x", "-f", control};
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
         const size_t path = line.find('/');
         if (path != npos && line.find("/libasan.so", path) != npos) {
-            return line.substr(path);
+            return concat(launcher, {"/usr/bin/env", "LD_PRELOAD=" + line.substr(path) +
+                                                         " /usr/lib/fiu/fiu_run_preload.so"
+                                                         " /usr/lib/fiu/fiu_posix_preload.so"});
         }
     }
-    return "";
-}
-
-// fiu-run with its POSIX preload and remote control through `control`.
-Names fiuLauncher(const std::string& control) {
-    Names launcher = {"/usr/bin/fiu-run", "-x", "-f", control};
-    const std::string runtime = sanitizerRuntime();
-    if (!runtime.empty()) {
-        launcher.insert(launcher.end(), {"/usr/bin/env", "LD_PRELOAD=" + runtime +
-                                                             " /usr/lib/fiu/fiu_run_preload.so"
-                                                             " /usr/lib/fiu/fiu_posix_preload.so"});
-    }
     return launcher;
-}
-
-// Runs fiu-ctrl on the daemon started under fiu-run.
-int fiuControl(const std::string& base, const std::string& command, pid_t pid) {
-    return testsupport::waitChild(testsupport::ChildProcess::spawn(
-        {"/usr/bin/fiu-ctrl", "-f", base, "-c", command, std::to_string(pid)}, {}));
 }
 
 // Every write of the daemon fails with ENOSPC while 25 messages (50 entries) are delivered; then
@@ -213,23 +153,25 @@ TEST_F(DaemonTest, LogWritesFailingForAWhileLoseOnlyThoseEntries) {
     // its thread cannot be stopped for the check. Every other daemon test checks for leaks.
     ASSERT_NO_FATAL_FAILURE(startDaemon({}, {"LSAN_OPTIONS=detect_leaks=0"}));
     ASSERT_TRUE(waitForLog("[INFO] =====")) << log();
+    const auto fiu = [&](const std::string& command) {
+        const Names args = {"/usr/bin/fiu-ctrl",         "-f", control, "-c", command,
+                            std::to_string(daemon.pid())};
+        return testsupport::runProgram(args, {}).status;
+    };
     const auto deliver = [&](int from, int to) {
-        for (int i = from; i < to; ++i) {
-            drop("spool/corfi_" + std::to_string(i),
-                 "RECEIVER: r" + std::to_string(i) + "\nMESSAGE: m" + std::to_string(i) + "\n");
-        }
+        dropMessages(from, to);
         return pollUntil([&] { return record().size() == static_cast<size_t>(to); });
     };
     ASSERT_TRUE(deliver(0, 5));
-    ASSERT_TRUE(waitForLog("COMPLETED RCPT(r4)"));
-    ASSERT_EQ(0, fiuControl(control, "enable name=posix/io/rw/write,failinfo=28", daemon.pid()));
+    ASSERT_TRUE(waitForLog("COMPLETED RCPT(R4)"));
+    ASSERT_EQ(0, fiu("enable name=posix/io/rw/write,failinfo=28"));
     ASSERT_TRUE(deliver(5, 30));
-    ASSERT_EQ(0, fiuControl(control, "disable name=posix/io/rw/write", daemon.pid()));
+    ASSERT_EQ(0, fiu("disable name=posix/io/rw/write"));
     ASSERT_TRUE(deliver(30, 40));
-    ASSERT_TRUE(waitForLog("COMPLETED RCPT(r39)")) << log();
+    ASSERT_TRUE(waitForLog("COMPLETED RCPT(R39)")) << log();
     // Entries are tried in order: once one is written again, so is every later one.
     const auto written = [&](int i) {
-        return countInLog("COMPLETED RCPT(r" + std::to_string(i) + ")") == 1;
+        return countInLog("COMPLETED RCPT(R" + std::to_string(i) + ")") == 1;
     };
     for (int i = 0; i < 40; ++i) {
         if (i < 5 || i == 39) {
@@ -240,7 +182,7 @@ TEST_F(DaemonTest, LogWritesFailingForAWhileLoseOnlyThoseEntries) {
             EXPECT_TRUE(written(i)) << i;
         }
     }
-    EXPECT_TRUE(allLinesWhole(log()));
+    EXPECT_TRUE(corfitest::everyLineIsAnEntry(log()));
 }
 
 // The log's lock held by someone else while the daemon stops: the worker cannot finish, so the
@@ -272,18 +214,16 @@ TEST_F(DaemonTest, CvlogsIniIsRefusedWhenItCannotBeTrustedAndCompletedOnlyWhereM
     const std::string module =
         "[main]\nFile System Interface=File System Interface_logger\n\n"
         "[File System Interface_logger]\nwriter=file\nlevel=info\n";
+    const std::string refused = "Log writer initialization failed. Check cvlogs.ini";
     const struct {
         std::string settings;  // after filePath in the module's section; null byte allowed
         bool common;           // the file has a [common] section
         int status;
         std::string error;
     } cases[] = {
-        {"bytesPerFiles=1099511627777\nnumFiles=2\n", true, 255,
-         "Log writer initialization failed. Check cvlogs.ini"},
-        {"bytesPerFiles=4294967296\nnumFiles=99999999999999999999\n", true, 255,
-         "Log writer initialization failed. Check cvlogs.ini"},
-        {"bytesPerFiles=204800\nnumFiles=2147483647\n", true, 255,
-         "Log writer initialization failed. Check cvlogs.ini"},
+        {"bytesPerFiles=1099511627777\nnumFiles=2\n", true, 255, refused},
+        {"bytesPerFiles=4294967296\nnumFiles=99999999999999999999\n", true, 255, refused},
+        {"bytesPerFiles=204800\nnumFiles=2147483647\n", true, 255, refused},
         {std::string("bytesPerFiles=204800\n\0numFiles=2\n", 33), true, 255, "cannot be parsed"},
         {"bytesPerFiles=4294967296\nnumFiles=1000\n", false, 0, ""},
     };
@@ -318,18 +258,8 @@ TEST_F(DaemonTest, CvlogsIniIsRefusedWhenItCannotBeTrustedAndCompletedOnlyWhereM
     layout();
     fs::remove(at("config/cvlogs.ini"));
     ASSERT_NO_FATAL_FAILURE(startDaemon());
+    EXPECT_TRUE(waitForLog("[INFO] RESOURCES\n"));  // in log_dir, where the defaults put it
     EXPECT_NE(npos, readFile(at("config/cvlogs.ini")).find("[File System Interface_logger]"));
-}
-
-// Resident memory of this process at its peak, in kB.
-long peakResidentKilobytes() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
 }
 
 // Anyone holding the log's lock makes each entry wait for it; meanwhile the queue must not grow
@@ -356,14 +286,14 @@ TEST(LogLockHolder, QueueStaysBoundedWhileTheLockIsHeldForSeventySeconds) {
         log->info("COMPLETED RCPT(" + std::to_string(i) + "), MSG(Server room above 30 C)");
     }
     std::this_thread::sleep_until(heldUntil);  // the holder's time, not a wait for the log
-    const long peak = peakResidentKilobytes();
+    const long peak = corfitest::peakResidentKilobytes();
     close(lock);
     ASSERT_TRUE(pollUntil([&] { return readFile(path).find(" log entries dropped\n") != npos; },
                           seconds(120), std::chrono::milliseconds(500)));
     ASSERT_TRUE(log->Stop());
     EXPECT_LT(peak, 100 * 1024);
     const std::string text = readFile(path);
-    EXPECT_TRUE(allLinesWhole(text));
+    EXPECT_TRUE(corfitest::everyLineIsAnEntry(text));
     const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     const size_t last = text.rfind('\n', text.size() - 2) + 1;
     const std::string warning = text.substr(text.find("[WARN] ", last) + 7);

@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -73,20 +70,6 @@ TEST_F(MessageLogTest, FilesAreReadIntoFieldsAndCheckedPerKind) {
         EXPECT_EQ(std::regex_replace(errors, std::regex("\n(?=.)"), "\n[ERROR] "), log.take())
             << c.text;
     }
-}
-
-TEST_F(MessageLogTest, DescriptorIsReadFromItsPositionWithOneTracePerLine) {
-    corfitest::CorfiTestLog log(tmp);
-    log->setLevel(CVsysEventLogInterface::TRACE);
-    testsupport::writeFile(tmp.file("corfi_1"), "RECEIVER: Skipped\nNAME: Jim\r\nMESSAGE: a\nb");
-    const int fd = open(tmp.file("corfi_1").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(18, lseek(fd, 18, SEEK_SET));
-    CVFImessage record;
-    CVFIparseMessageFile(fd, record);
-    close(fd);
-    EXPECT_EQ("name rcv=Jim msg=ab valid", describe(record));
-    EXPECT_EQ("[TRACE] read [NAME: Jim\\r]\n[TRACE] read [MESSAGE: a]\n[TRACE] read [b]\n",
-              log.take());
 }
 
 // `value` as local time in `zone`.

@@ -1,13 +1,12 @@
 // Retries and the failed directory: no page is lost while the messaging server is briefly away,
 // none is sent twice, and what finally fails is kept with its reason.
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "DaemonHarness.h"
@@ -25,13 +24,6 @@ constexpr auto npos = std::string::npos;
 
 class RetryTest : public DaemonTest {
 protected:
-    void dropFiles(int files) {
-        for (int i = 0; i < files; ++i) {
-            const std::string id = std::to_string(i);
-            drop("spool/corfi_" + id, "RECEIVER: R" + id + "\nMESSAGE: m" + id + "\n");
-        }
-    }
-    bool spoolEmpty() const { return entries("spool") == Names{"lock"}; }
     // When each message text reached the stand-in, in ms since 1970.
     std::map<std::string, std::vector<long long>> attempts() const {
         std::map<std::string, std::vector<long long>> times;
@@ -50,7 +42,7 @@ TEST_F(RetryTest, FilesArrivingWhileTheServerIsDownAreDeliveredOnceItIsBack) {
     layout("retry_period: 120\n");
     logLevel("info");
     ASSERT_NO_FATAL_FAILURE(startDaemon());
-    dropFiles(files);
+    dropMessages(0, files);
     ASSERT_TRUE(waitForLog("Delivery of [corfi_0] failed; retry 1 in 5 s\n")) << log();
     ASSERT_TRUE(
         pollUntil([&] { return spoolEmpty(); }, seconds(90), std::chrono::milliseconds(200)))
@@ -69,7 +61,7 @@ TEST_F(RetryTest, ARestartKeepsTheRetrySchedule) {
     ASSERT_NO_FATAL_FAILURE(startStub({"--unavailable-ms", "20000"}));
     layout("retry_period: 120\n");
     logLevel("info");
-    dropFiles(2);
+    dropMessages(0, 2);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(waitForLog("failed; retry 2 in 10 s\n", 2)) << log();
     daemon.stop(SIGTERM);
@@ -94,7 +86,7 @@ TEST_F(RetryTest, ARestartKeepsTheRetrySchedule) {
 TEST_F(RetryTest, ADefiniteRefusalFailsAtOnce) {
     ASSERT_NO_FATAL_FAILURE(startStub({"--status", "400", "--answer", "400 Unknown receiver"}));
     layout("retry_period: 120\n");
-    dropFiles(1);
+    dropMessages(0, 1);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(waitForLog("[INFO] FAILED RCPT(R0), MSG(m0)\n")) << log();
     EXPECT_TRUE(pollUntil([&] { return spoolEmpty(); }));
@@ -107,7 +99,7 @@ TEST_F(RetryTest, RetriesEndWithOneFailedLineAndTheFileInTheFailedDirectory) {
     ASSERT_NO_FATAL_FAILURE(startStub({"--unavailable-ms", "600000"}));
     fs::create_directories(at("failed"));
     layout("retry_period: 12\nfailed_dir: " + at("failed") + "\n");
-    dropFiles(1);
+    dropMessages(0, 1);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(pollUntil([&] { return countInLog("FAILED RCPT(R0)") == 1; }, seconds(30)))
         << log();
@@ -120,37 +112,19 @@ TEST_F(RetryTest, RetriesEndWithOneFailedLineAndTheFileInTheFailedDirectory) {
                         .find("HTTP(s) server returns [503 Service unavailable]"));
 }
 
-// A file system of its own for the failed directory, so that the daemon must copy; mounted
-// only as root, and unmounted when the test ends whatever happens.
-class Tmpfs {
-public:
-    explicit Tmpfs(const std::string& path) : m_path(path) {
-        fs::create_directories(path);
-        m_mounted = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1m") == 0;
-    }
-    ~Tmpfs() {
-        if (m_mounted) {
-            umount2(m_path.c_str(), MNT_DETACH);
-        }
-    }
-    bool mounted() const { return m_mounted; }
-
-private:
-    std::string m_path;
-    bool m_mounted = false;
-};
-
+// A failed directory on a file system of its own must be filled by copying.
 TEST_F(RetryTest, FailedFilesOfEveryKindAreKeptWithTheirReasons) {
     ASSERT_NO_FATAL_FAILURE(startStub());
     for (const bool otherFileSystem : {false, true}) {
         SCOPED_TRACE(otherFileSystem ? "failed directory on a tmpfs" : "on the same file system");
         base = tmp.file(otherFileSystem ? "tmpfs" : "same");
         const std::string failed = at("failed");
-        const Tmpfs tmpfs(otherFileSystem ? failed : tmp.file("unused"));
-        if (otherFileSystem && !tmpfs.mounted()) {
-            GTEST_SKIP() << "a tmpfs for the failed directory needs root and mount rights";
-        }
         fs::create_directories(failed);
+        std::optional<testsupport::Tmpfs> tmpfs;
+        if (otherFileSystem) {
+            tmpfs.emplace(failed, "size=1m");
+            REQUIRE_TMPFS(*tmpfs);
+        }
         layout("failed_dir: " + failed + "\n");
         writeFile(failed + "/corfi_bad", "an earlier one");  // the name is taken
         drop("spool/corfi_bad", "RECEIVER: R\nGROUP: G\nMESSAGE: m\n");
@@ -178,13 +152,14 @@ TEST_F(RetryTest, AMissingFailedDirectoryIsReportedAndFilesAreRemovedAsBefore) {
     EXPECT_TRUE(waitForLog("[ERROR] Failed directory [" + at("nowhere") + "] is not accessible\n"));
     EXPECT_TRUE(waitForLog("FAILED Parsing error\n"));
     EXPECT_TRUE(pollUntil([&] { return spoolEmpty(); }));
+    EXPECT_EQ(Names{}, record());
 }
 
 // Without retry_period a failure ends at once with its error and FAILED line, as ever.
 TEST_F(RetryTest, RetryPeriodZeroFailsAtOnceAndKeepsNoState) {
     ASSERT_NO_FATAL_FAILURE(startStub({"--unavailable-ms", "600000"}));
     layout("retry_period: 0\n");
-    dropFiles(1);
+    dropMessages(0, 1);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(waitForLog("FAILED RCPT(R0), MSG(m0)\n"));
     const std::string text = log();

@@ -1,17 +1,13 @@
 #include "CVsysEventLogInterface.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <functional>
 #include <regex>
 
-#include "CVException.h"
 #include "CVsysEventLogConfig.h"
 #include "CVsysEventLogFileWriter.h"
-#include "CVsysEventLogMultiThreaded.h"
 #include "CVsysEventLogSingleThreaded.h"
 #include "LogTestSupport.h"
 #include "TestSupport.h"
@@ -79,16 +75,12 @@ TEST(EventLogFormatting, NullFormatsLongTextsAndPrefixes) {
     log.LogDebug(1, "%s", longText.c_str());
     errno = ENOENT;
     log.LogSystemError("open", "file %s", "a.txt");
-    log.setShowThreadId(true);
-    log.LogEvent(18, "pre", "text");
     const std::vector<logtest::Entry>& written = log.journal->entries;
-    ASSERT_EQ(4u, written.size());  // the null formats wrote nothing
+    ASSERT_EQ(3u, written.size());  // the null formats wrote nothing
     EXPECT_EQ("P " + std::string(2045, 'a'), written[0].message);
     EXPECT_EQ(std::string(2047, 'a'), written[1].message);
     EXPECT_EQ("open file a.txt [System Library Error] No such file or directory",
               written[2].message);
-    EXPECT_EQ("[TID:" + std::to_string(static_cast<int32_t>(pthread_self())) + "] pre text",
-              written[3].message);
     log.Stop();  // a stopped log refuses even the calls that write nothing
     EXPECT_FALSE(log.LogEvent(20, nullptr, "x"));
 }
@@ -101,88 +93,14 @@ protected:
         std::filesystem::create_directories(logs);
     }
     void TearDown() override { Log::DestroyAll(); }
-    Log* create(const std::string& module, int dispatch = Log::SINGLE_THREADED) {
-        return Log::CreateInstance(module, dispatch, config, logs);
-    }
     const std::string config = tmp.file("opt/config");
     const std::string logs = tmp.file("opt/logs");
     const std::string ini = config + "/cvlogs.ini";
 };
 
-// What `call` throws; it must have been reported too.
-std::string refusal(const std::function<void()>& call) {
-    testing::internal::CaptureStderr();
-    std::string thrown = "nothing thrown";
-    try {
-        call();
-    } catch (const CVException& e) {
-        thrown = e.getMessage();
-    }
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                  "CVsysEventLogInterface::GetInstance(): " + thrown),
-              std::string::npos);
-    return thrown;
-}
-
-TEST_F(LogDirTest, GetInstanceBeforeCreationReportsAndThrows) {
-    EXPECT_EQ(refusal([] { Log::GetInstance(42, "main.cpp"); }),
-              "CVsysEventLogInterface object is called before creation @ line [42] in file "
-              "[main.cpp].");
-    ASSERT_NE(nullptr, create("Other"));
-    EXPECT_EQ(refusal([] { Log::GetInstance("Mod", -1, "x.cpp"); }),
-              "CVsysEventLogInterface object for module [Mod] is called before creation.");
-}
-
-TEST_F(LogDirTest, FifteenModulesAtMostAndEachWritesThroughItsFileWriter) {
-    EXPECT_EQ(nullptr, create("Bad dispatch", 2));
-    for (int i = 0; i < Log::MAX_INSTANCES; ++i) {
-        ASSERT_NE(nullptr, create("Module " + std::to_string(i), i % 2)) << i;
-    }
-    EXPECT_EQ(nullptr, create("One too many"));
-    EXPECT_EQ(create("Module 0", Log::MULTI_THREADED), Log::GetInstance());
-    EXPECT_NE(nullptr, dynamic_cast<CVsysEventLogMultiThreaded*>(create("Module 1")));
-    for (Log* log : {create("Module 0"), create("Module 1")}) {
-        ASSERT_TRUE(log->Start());
-        EXPECT_TRUE(log->LogEvent(18, nullptr, "cannot be found\n"));
-        log->Stop();
-        auto* writer = dynamic_cast<CVsysEventLogFileWriter*>(log->getWriter());
-        ASSERT_NE(nullptr, writer);
-        EXPECT_TRUE(std::regex_match(
-            readFile(writer->getFilePath()),
-            std::regex(logtest::kStamp + " Module \\d \\[ERROR\\] cannot be found\n")));
-    }
-}
-
 std::string defaultSection(const std::string& header, const std::string& filePath) {
     return "\n[" + header + "]\nwriter=file\nlevel=info\nfilePath=" + filePath +
            "\nbytesPerFiles=204800\nnumFiles=20\nautoAppend=1\nperProcessFile=0\n";
-}
-
-TEST_F(LogDirTest, MissingConfigurationGetsTheDefaultFileAndEmptyLogs) {
-    ASSERT_TRUE(ensureConfiguration("File System Interface", config, ""));
-    EXPECT_EQ(readFile(ini), "\n[main]\nFile System Interface=File System Interface_logger\n" +
-                                 defaultSection("File System Interface_logger",
-                                                logs + "/File_System_Interface.txt") +
-                                 defaultSection("common", logs + "/common_logs.txt"));
-    EXPECT_TRUE(std::filesystem::is_empty(logs + "/File_System_Interface.txt"));
-    EXPECT_TRUE(std::filesystem::is_empty(logs + "/common_logs.txt"));
-}
-
-TEST_F(LogDirTest, DefaultLogFilePathAvoidsExistingFiles) {
-    const std::string fsi = logs + "/File_System_Interface";
-    struct Case {
-        std::string directory, name, existing, expected;
-    } cases[] = {{config, "File System Interface", "", fsi + ".txt"},
-                 {config, "File System Interface", fsi + ".txt", fsi + ".0.txt"},
-                 {config, "File System Interface", fsi + ".0.txt", fsi + ".1.txt"},
-                 {config + "/config", "a", "", config + "/logs/a.txt"},
-                 {"etc/conf", "no such log", "", "no_such_log.txt"}};
-    for (const Case& c : cases) {
-        if (!c.existing.empty()) {
-            writeFile(c.existing, "x");
-        }
-        EXPECT_EQ(defaultLogFilePath(c.directory, c.name), c.expected) << c.existing;
-    }
 }
 
 TEST(ParseLevel, KeywordsIgnoreCaseAndUnknownIsWarn) {

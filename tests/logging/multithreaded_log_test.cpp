@@ -71,13 +71,6 @@ TEST(MultiThreadedLog, ThrowingWriterEndsTheWorkerAndLaterEntriesStayQueued) {
     EXPECT_EQ(1u, log.journal->size());
 }
 
-TEST(MultiThreadedLog, StartWithAnUnreadyWriterStartsNoThread) {
-    QueuedLog log(0, false);
-    EXPECT_FALSE(log.Start());
-    EXPECT_FALSE(log.isStarted());
-    EXPECT_FALSE(log.info("refused"));
-}
-
 // Each entry is written right after the worker wrote the previous one, which is when the
 // worker is on its way back to sleep; none may wait for a later write.
 TEST(MultiThreadedLog, EntryWrittenAsTheWorkerGoesIdleIsNotLeftBehind) {
@@ -89,50 +82,6 @@ TEST(MultiThreadedLog, EntryWrittenAsTheWorkerGoesIdleIsNotLeftBehind) {
                               std::chrono::milliseconds(0)))
             << "entry " << i << " was left in the queue";
     }
-}
-
-// The worker is held in a write while far more entries come than the queue takes.
-TEST(MultiThreadedLog, FullQueueDropsAndCountsEntriesAndSaysSoWhenItHasRoomAgain) {
-    constexpr size_t limit = CVsysEventLogMultiThreaded::MAX_QUEUED, extra = 20000;
-    QueuedLog log;
-    ASSERT_TRUE(log.Start());
-    std::unique_lock<std::mutex> gate(log.journal->mutex);
-    ASSERT_TRUE(log.info("held"));
-    ASSERT_TRUE(pollUntil([&] { return log.queuedEntries() == 0; }));  // taken by the worker
-    size_t accepted = 0;
-    for (size_t i = 0; i < limit + extra; ++i) {
-        accepted += log.info(std::to_string(i)) ? 1 : 0;
-    }
-    EXPECT_EQ(limit, accepted);
-    EXPECT_EQ(limit, log.queuedEntries());
-    gate.unlock();
-    ASSERT_TRUE(pollUntil([&] { return log.journal->size() == limit + 2; }));
-    ASSERT_TRUE(log.info("after"));
-    ASSERT_TRUE(pollUntil([&] { return log.journal->size() == limit + 3; }));
-    const std::vector<logtest::Entry>& written = log.journal->entries;
-    for (size_t i = 0; i < limit; ++i) {
-        ASSERT_EQ(std::to_string(i), written[i + 1].message);
-    }
-    EXPECT_EQ(CVsysEventLogInterface::WARN, written[limit + 1].level);
-    EXPECT_EQ(std::to_string(extra) + " log entries dropped", written[limit + 1].message);
-    EXPECT_EQ("after", written[limit + 2].message);
-}
-
-// A worker stuck in a write: Stop waits its time, reports, and leaves the process alone.
-TEST(MultiThreadedLog, StopGivesUpOnAStuckWorkerWithoutSignallingIt) {
-    auto log = std::make_unique<QueuedLog>();
-    ASSERT_TRUE(log->Start());
-    std::unique_lock<std::mutex> gate(log->journal->mutex);
-    ASSERT_TRUE(log->info("stuck"));
-    ASSERT_TRUE(log->info("never written"));
-    testing::internal::CaptureStderr();
-    const long long start = testsupport::steadyMillis();
-    EXPECT_FALSE(log->Stop());
-    EXPECT_GE(testsupport::steadyMillis() - start, CVsysEventLogMultiThreaded::STOP_WAIT_MS);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("did not finish"), std::string::npos);
-    EXPECT_FALSE(log->isStarted());
-    gate.unlock();
-    log.reset();  // waits for the worker, which gives up after its current entry
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include <iostream>
 #include <regex>
 
-#include "../corfi/DaemonHarness.h"
 #include "CVioDescriptor.h"
+#include "DaemonHarness.h"
 
 namespace {
 

@@ -6,16 +6,20 @@
 #include "CVconException.h"
 #include "CVioException.h"
 
-TEST(ExceptionsTest, EachFamilyPrintsItsFieldsInFormatOrder) {
+// The one table that pins how a source file and line appear in an exception's text; every
+// other test checks what went wrong, never where in the source it was raised.
+TEST(ExceptionsTest, EachFamilyPrintsItsFieldsInFormatOrderAndWhole) {
     // Printed through the base class, as a handler that catches CVException sees them.
     auto viaBase = [](const CVException& e) { return e.toString(); };
+    const std::string path(3000, 'p'), message(5000, 'm');
     const std::pair<std::string, std::string> cases[] = {
         {viaBase(CVException("../src/CVioFile", 12, "Base msg", "No such file")),
          "File[../src/CVioFile] Line[12] Msg[Base msg] SysMsg[No such file]"},
         {viaBase(CVconException(7, "../src/CVconLock", 66, "Create Lock Failed", "busy")),
          "ThreadID[7] File[../src/CVconLock] Line[66] Msg[Create Lock Failed] SysMsg[busy]"},
-        {viaBase(CVioException("/tmp/x", "../src/CVioFile", 215, "Open", "denied")),
-         "IO path[/tmp/x] File[../src/CVioFile] Line[215] Msg[Open] SysMsg[denied]"},
+        {viaBase(CVioException(path, "../src/CVioFile", 215, message, "denied")),
+         "IO path[" + path + "] File[../src/CVioFile] Line[215] Msg[" + message +
+             "] SysMsg[denied]"},
         {viaBase(CVioException("/p", "File Read Failed")),
          "IO path[/p] File[] Line[0] Msg[File Read Failed] SysMsg[]"},
         {viaBase(CVconException(3, "Lock failed")),
@@ -27,12 +31,4 @@ TEST(ExceptionsTest, EachFamilyPrintsItsFieldsInFormatOrder) {
     };
     for (const auto& [printed, fields] : cases)
         EXPECT_EQ("Exception raised! " + fields, printed);
-}
-
-TEST(ExceptionsTest, LongTextsArePrintedWhole) {
-    const std::string path(3000, 'p'), message(5000, 'm'), sys(2000, 's');
-    const std::string text = CVioException(path, "../src/CVioFile", 1, message, sys).toString();
-    EXPECT_NE(text.find("IO path[" + path + "]"), std::string::npos);
-    EXPECT_NE(text.find("Msg[" + message + "]"), std::string::npos);
-    EXPECT_NE(text.find("SysMsg[" + sys + "]"), std::string::npos);
 }

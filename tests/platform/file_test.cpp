@@ -11,7 +11,7 @@ using testsupport::thrown;
 
 namespace {
 
-class FileTest : public testsupport::TempDirTest {};
+using FileTest = testsupport::TempDirTest;
 
 TEST_F(FileTest, MisuseRaisesAMessageNamingWhatWasMissing) {
     CVioFile closed(tmp.file("f")), opened(tmp.file("g")), missing(tmp.file("missing"));
@@ -34,12 +34,9 @@ TEST_F(FileTest, MisuseRaisesAMessageNamingWhatWasMissing) {
     };
     for (const auto& [operation, message] : cases)
         EXPECT_EQ(message, thrown<CVioException>(operation, &CVioException::getMessage));
-    EXPECT_TRUE(opened.isOpen());
-    EXPECT_FALSE(missing.isOpen());
-    EXPECT_EQ(thrown<CVioException>(cases[1].first, &CVioException::toString),
-              "Exception raised! IO path[" + tmp.file("missing") +
-                  "] File[../src/CVioFile] Line[215] Msg[File Open Failed] "
-                  "SysMsg[No such file or directory]");
+    EXPECT_EQ(tmp.file("missing"), thrown<CVioException>(cases[1].first, &CVioException::getPath));
+    EXPECT_EQ("No such file or directory",
+              thrown<CVioException>(cases[1].first, &CVioException::getSysMessage));
 }
 
 TEST_F(FileTest, LongLineComesBackInPiecesOf1022Characters) {
@@ -50,14 +47,12 @@ TEST_F(FileTest, LongLineComesBackInPiecesOf1022Characters) {
     CVioFile file(tmp.file("f"));
     file.open("r");
     std::string piece;
-    for (size_t at = 0; at < 2044; at += 1022) {
-        EXPECT_EQ(file.readLine(piece), 1022u);
-        EXPECT_EQ(piece, longLine.substr(at, 1022));
+    for (const std::string& expected :
+         {longLine.substr(0, 1022), longLine.substr(1022, 1022), longLine.substr(2044) + "\n",
+          std::string("next\n"), std::string()}) {
+        EXPECT_EQ(expected.size(), file.readLine(piece));
+        EXPECT_EQ(expected, piece.substr(0, expected.size()));
     }
-    EXPECT_EQ(file.readLine(piece), 3000u - 2044 + 1);
-    EXPECT_EQ(piece, longLine.substr(2044) + "\n");
-    EXPECT_EQ(file.readLine(piece), 5u);
-    EXPECT_EQ(file.readLine(piece), 0u);
 }
 
 }  // namespace

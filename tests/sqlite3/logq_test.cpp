@@ -1,14 +1,10 @@
 // corfi-logq over a log database written by the running daemon, and over one made here.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
-#include "../corfi/DaemonHarness.h"
 #include "CVLogSQLiteProcessor.h"
+#include "DaemonHarness.h"
 
 namespace {
 
@@ -23,22 +19,10 @@ struct Outcome {
 
 class LogqTest : public DaemonTest {
 protected:
-    Outcome logq(std::vector<std::string> args) {
-        args.insert(args.begin(), CORFI_LOGQ_PATH);
-        const std::string out = tmp.file("logq.out");
-        const int status = testsupport::runInChild([&] {
-            const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            std::vector<char*> argv;
-            for (std::string& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            return 127;
-        });
-        Outcome outcome{status, {}};
-        std::istringstream text(testsupport::readFile(out));
+    Outcome logq(const std::vector<std::string>& args) {
+        const auto run = testsupport::runProgram(testsupport::concat({CORFI_LOGQ_PATH}, args), {});
+        Outcome outcome{run.status, {}};
+        std::istringstream text(run.out + run.err);
         for (std::string line; std::getline(text, line);)
             outcome.lines.push_back(line);
         return outcome;

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "CVsysEventLogInterface.h"
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace {
@@ -82,37 +83,6 @@ TEST_F(SQLiteWriterTest, TruncateEmptiesTheTablesOnlyWhenItFollowsTheDatabaseNam
     }
 }
 
-TEST_F(SQLiteWriterTest, EventLogIsCreatedOnlyWithAnOpenableDatabase) {
-    const struct {
-        std::string keys;
-        bool created;
-    } cases[] = {{"", false},
-                 {"dbfilename=" + tmp.file("none/x.db") + "\n", false},
-                 {"dbfilename=" + db_ + "\n", true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.keys);
-        CVsysEventLogInterface::DestroyAll();
-        testsupport::writeFile(tmp.file("cvlogs.ini"),
-                               "[main]\nSched=Sched_logger\n\n[Sched_logger]\nwriter=sqlite\n"
-                               "level=trace\n" +
-                                   c.keys +
-                                   "\n[common]\nwriter=file\nlevel=info\n"
-                                   "filePath=" +
-                                   tmp.file("common.txt") + "\n");
-        // No log directory: with one, a section whose database lies elsewhere is rewritten.
-        CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
-            "Sched", CVsysEventLogInterface::SINGLE_THREADED, tmp.path(), "");
-        EXPECT_EQ(c.created, log != nullptr);
-        if (log) {
-            ASSERT_TRUE(log->Start());
-            EXPECT_TRUE(log->warn("hello", 3, "s.c"));
-            log->Stop();
-            ASSERT_EQ(1u, rows("Sched").size());
-            EXPECT_NE(std::string::npos, rows("Sched")[0].find("|4|hello|3|s.c"));
-        }
-    }
-}
-
 // Two daemons logging to one database meet its module "Bulk" for the first time at once: each
 // creates what it finds missing, and neither may take away what the other made.
 TEST_F(SQLiteWriterTest, TwoProcessesMeetingANewModuleLoseNoRow) {
@@ -127,8 +97,8 @@ TEST_F(SQLiteWriterTest, TwoProcessesMeetingANewModuleLoseNoRow) {
     testsupport::writeFile(tmp.file("cvlogs.ini"), ini + "\n[common]\nwriter=file\nlevel=info\n" +
                                                        "filePath=" + tmp.file("common.txt") + "\n");
     const std::string go = tmp.file("go");
-    auto logger = [&](const std::string& module) {
-        return testsupport::startChild([&, module] {
+    auto logger = [&](testsupport::ChildProcess& child, const std::string& module) {
+        child.fork([&, module] {
             CVsysEventLogInterface* log = CVsysEventLogInterface::CreateInstance(
                 module, CVsysEventLogInterface::MULTI_THREADED, tmp.path(), "");
             if (log == nullptr || !testsupport::pollUntil([&] { return fs::exists(go); }) ||
@@ -141,11 +111,12 @@ TEST_F(SQLiteWriterTest, TwoProcessesMeetingANewModuleLoseNoRow) {
             return log->Stop() ? 0 : 1;
         });
     };
-    const pid_t first = logger("Bulk.A");
-    const pid_t second = logger("Bulk.B");
+    testsupport::ChildProcess first, second;
+    logger(first, "Bulk.A");
+    logger(second, "Bulk.B");
     testsupport::writeFile(go, "");
-    EXPECT_EQ(0, testsupport::waitChild(first));
-    EXPECT_EQ(0, testsupport::waitChild(second));
+    EXPECT_EQ(0, first.wait());
+    EXPECT_EQ(0, second.wait());
     const Rows all = rows("Bulk");
     EXPECT_EQ(1000u, all.size());
     EXPECT_EQ(500, std::count_if(all.begin(), all.end(), [](auto& r) { return r[0] == 'A'; }));

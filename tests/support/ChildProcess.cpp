@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -57,22 +59,33 @@ ProgramResult runProgram(std::vector<std::string> args, std::vector<std::string>
     return {status, readFile(streams.file("out")), readFile(streams.file("err"))};
 }
 
-pid_t ChildProcess::spawn(std::vector<std::string> args, std::vector<std::string> env, int out,
-                          int err) {
-    return startChild([&] {
-        if (out >= 0) {
-            dup2(out, STDOUT_FILENO);
+int runInChild(const std::function<int()>& body) {
+    ChildProcess child;
+    return child.fork(body) ? child.wait() : -1;
+}
+
+bool ChildProcess::fork(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int status = 99;
+        try {
+            status = body();
+        } catch (...) {
         }
-        if (err >= 0) {
-            dup2(err, STDERR_FILENO);
+        _exit(status);
+    }
+    return adopt(pid);
+}
+
+bool ChildProcess::start(std::vector<std::string> args, std::vector<std::string> env, int out,
+                         int err) {
+    return fork([&] {
+        if ((out >= 0 && dup2(out, STDOUT_FILENO) < 0) ||
+            (err >= 0 && dup2(err, STDERR_FILENO) < 0)) {
+            return 126;
         }
         return execute(args, env);
     });
-}
-
-bool ChildProcess::start(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                         int out, int err) {
-    return adopt(spawn(args, env, out, err));
 }
 
 bool ChildProcess::adopt(pid_t pid) {
@@ -96,8 +109,13 @@ bool ChildProcess::isChild(pid_t pid) {
            waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
+void ChildProcess::reapOrphans() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
 bool ChildProcess::signal(int signal) {
-    if (!running()) {
+    if (poll()) {
         ADD_FAILURE() << "no running child to send signal " << signal << " to (pid " << m_pid
                       << ")";
         return false;
@@ -107,15 +125,27 @@ bool ChildProcess::signal(int signal) {
 
 bool ChildProcess::poll() {
     int wstatus = 0;
-    if (running() && waitpid(m_pid, &wstatus, WNOHANG) == m_pid) {
-        m_ended = true;
+    pid_t reaped = 0;
+    while (running() && (reaped = waitpid(m_pid, &wstatus, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (reaped == m_pid) {
         m_status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     }
+    // Reaped elsewhere, the pid may already name another process: never signal it again.
+    m_ended = m_ended || reaped == m_pid || reaped < 0;
     return !running();
 }
 
 bool ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
     return pollUntil([this] { return poll(); }, timeout);
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+    if (!waitForExit(timeout)) {
+        ADD_FAILURE() << "pid " << m_pid << " did not end in time";
+        stop(SIGKILL);
+    }
+    return m_status;
 }
 
 void ChildProcess::stop(int signal) {

@@ -1,9 +1,7 @@
 #include "TestSupport.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/mount.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +40,21 @@ std::string TempDir::file(const std::string& name) const {
     return m_path + "/" + name;
 }
 
+Tmpfs::Tmpfs(const std::string& path, const std::string& options) : m_path(path) {
+    std::filesystem::create_directories(path);
+    m_mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+Tmpfs::~Tmpfs() {
+    if (m_mounted) {
+        umount2(m_path.c_str(), MNT_DETACH);
+    }
+}
+
+bool Tmpfs::remount(const std::string& options) {
+    return mount("tmpfs", m_path.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) == 0;
+}
+
 bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
                std::chrono::milliseconds interval) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -75,41 +88,6 @@ void writeFile(const std::string& path, const std::string& content) {
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
-}
-
-int runInChild(const std::function<int()>& body) {
-    return waitChild(startChild(body));
-}
-
-pid_t startChild(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        int status = 1;
-        try {
-            status = body();
-        } catch (...) {
-            status = 99;
-        }
-        _exit(status);
-    }
-    return pid;
-}
-
-int waitChild(pid_t child) {
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
-    }
-    if (reaped < 0) {
-        throw std::runtime_error("waitpid failed");
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return WEXITSTATUS(status);
 }
 
 long long steadyMillis() {

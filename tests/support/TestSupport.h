@@ -2,9 +2,11 @@
 // condition instead of sleeping, and small file utilities.
 #pragma once
 
-#include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -30,6 +32,31 @@ private:
     std::string m_path;
 };
 
+// A tmpfs on `path` (made if missing) for the object's lifetime, where this process may mount.
+class Tmpfs {
+public:
+    Tmpfs(const std::string& path, const std::string& options);
+    ~Tmpfs();
+    Tmpfs(const Tmpfs&) = delete;
+    Tmpfs& operator=(const Tmpfs&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    bool remount(const std::string& options);
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+};
+
+// Skips the test where mounting needs rights it lacks; as root (CI) a failed mount fails it.
+#define REQUIRE_TMPFS(tmpfs)                                                \
+    if (!(tmpfs).mounted()) {                                               \
+        if (geteuid() != 0) {                                               \
+            GTEST_SKIP() << "mounting a tmpfs needs root";                  \
+        }                                                                   \
+        FAIL() << "cannot mount a tmpfs as root: " << std::strerror(errno); \
+    }
+
 // Calls `condition` until it returns true or `timeout` has passed; true when it held.
 bool pollUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(20),
@@ -40,13 +67,6 @@ std::string readFile(const std::string& path);
 std::vector<std::string> concat(std::vector<std::string> first,
                                 const std::vector<std::string>& rest);
 void writeFile(const std::string& path, const std::string& content);
-
-// Runs `body` in a forked child; returns its exit status (128 + signal when killed).
-int runInChild(const std::function<int()>& body);
-// The same in two steps, for a child that runs beside the caller: startChild forks it,
-// waitChild reaps it and returns its status. Fork only while no other thread runs.
-pid_t startChild(const std::function<int()>& body);
-int waitChild(pid_t child);
 
 // What `getter` reports of the E that `operation` throws; a test failure when none is thrown.
 template <class E, class F, class G>

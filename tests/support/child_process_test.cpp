@@ -3,6 +3,7 @@
 #include <gtest/gtest-spi.h>
 
 #include "ChildProcess.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -27,6 +28,21 @@ TEST(ChildProcessTest, AReapedChildIsNotSignalledAgain) {
     // The pid may already belong to another process.
     EXPECT_NONFATAL_FAILURE(EXPECT_FALSE(child.signal(SIGTERM)), "no running child");
     EXPECT_FALSE(ChildProcess::isChild(1));
+
+    ChildProcess forked;  // reaped by someone else
+    ASSERT_TRUE(forked.fork([] { return 3; }));
+    ASSERT_TRUE(testsupport::pollUntil([&] {
+        ChildProcess::reapOrphans();
+        return !ChildProcess::isChild(forked.pid());
+    }));
+    EXPECT_NONFATAL_FAILURE(EXPECT_FALSE(forked.signal(SIGTERM)), "no running child");
+}
+
+TEST(ChildProcessTest, AChildOutlivingItsDeadlineIsKilledAndFailsTheTest) {
+    ChildProcess child;
+    ASSERT_TRUE(child.start({"/bin/sleep", "30"}, {}));
+    EXPECT_NONFATAL_FAILURE(EXPECT_EQ(128 + SIGKILL, child.wait(std::chrono::milliseconds(100))),
+                            "did not end in time");
 }
 
 }  // namespace

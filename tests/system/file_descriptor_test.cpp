@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CVfileDescriptor.h"
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace {
@@ -43,7 +44,8 @@ TEST_F(FileDescriptorTest, ModeLettersChooseAccessCreationTruncationAndAppending
 TEST_F(FileDescriptorTest, LocksConflictAcrossProcessesUnlessBothAreShared) {
     const std::string path = tmp.file("data"), held = tmp.file("held"), done = tmp.file("done");
     testsupport::writeFile(path, "data");
-    const pid_t child = testsupport::startChild([&] {
+    testsupport::ChildProcess child;
+    child.fork([&] {
         const int fd = CVfdOpen(path.c_str(), "r");
         if (fd < 0 || CVfdLock(fd, false, false) != 0)
             return 1;
@@ -61,7 +63,7 @@ TEST_F(FileDescriptorTest, LocksConflictAcrossProcessesUnlessBothAreShared) {
     EXPECT_EQ(0, lseek(fd, 0, SEEK_CUR));  // locking rewinds
     testsupport::writeFile(done, "");
     EXPECT_EQ(0, CVfdLock(fd, true, true));  // waits out the child
-    EXPECT_EQ(0, testsupport::waitChild(child));
+    EXPECT_EQ(0, child.wait());
     EXPECT_EQ(0, CVfdReleaseClose(fd));
     EXPECT_EQ(-1, CVfdLockedOpen(tmp.file("missing").c_str(), "r", true));
 }

@@ -71,9 +71,8 @@ TEST_F(MonitorFileTest, PrimaryServerOnlyWhenTheFirstLineNamesALocalAddress) {
         return CVisPrimaryServer(phs.c_str());
     };
     EXPECT_TRUE(primaryWith("") && primaryWith("  127.0.0.1\r\n") && primaryWith("127.0.0"));
-    for (const char* content :
-         {"203.0.113.77\n", "#10.0.0.1\n", "\n127.0.0.1\n", " \t\r\n", "127.000.000.0001",
-          "localhost\n", "127.0.0.1 x", "1;touch x\n"})
+    for (const char* content : {"203.0.113.77\n", "#10.0.0.1\n", "\n127.0.0.1\n", " \t\r\n",
+                                "127.000.000.0001", "localhost\n", "127.0.0.1 x", "1;touch x\n"})
         EXPECT_FALSE(primaryWith(content)) << content;
 
     setenv("PATH", usualPath.c_str(), 1);

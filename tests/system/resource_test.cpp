@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../corfi/CorfiTestLog.h"
+#include "CorfiTestLog.h"
 #include "TestSupport.h"
 
 using namespace testing::internal;  // CaptureStderr and friends

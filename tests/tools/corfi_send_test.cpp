@@ -4,7 +4,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "../corfi/DaemonHarness.h"
+#include "DaemonHarness.h"
 
 namespace {
 

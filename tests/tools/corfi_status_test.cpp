@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <regex>
 
-#include "../corfi/DaemonHarness.h"
 #include "CVmonitorFile.h"
+#include "DaemonHarness.h"
 
 namespace {
 
@@ -57,8 +57,10 @@ TEST_F(CorfiStatusTest, JudgesTheLastSignOfLifeAndTheRecordedProcess) {
     }
     std::filesystem::create_directory(at("spool/corfi_dir"));
     const pid_t self = getpid();
-    const pid_t gone = testsupport::startChild([] { return 0; });
-    testsupport::waitChild(gone);
+    testsupport::ChildProcess ended;
+    ended.fork([] { return 0; });
+    ended.wait();
+    const pid_t gone = ended.pid();
     const time_t now = time(nullptr);
     // Two files wait for a retry; the earlier first failed 95 s ago.
     writeFile(at("temp/.ACorFi_RetryState"), "1 " + std::to_string(now - 95) +

@@ -1,68 +1,18 @@
-// Black-box tests of the stand-in messaging server: the real program, started as a child
-// process and spoken to over loopback with libcurl, as the daemon speaks to it.
+// The stand-in messaging server that every daemon test relies on, spoken to over loopback with
+// libcurl as the daemon speaks to it.
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "ChildProcess.h"
-#include "TestSupport.h"
-
-extern char** environ;
+#include "DaemonHarness.h"
 
 namespace {
 
-// A program with its standard output on a pipe and its standard error in a file.
-class Child {
-public:
-    // `command` is run by the shell.
-    Child(const std::string& command, const std::string& errorPath) {
-        int out[2];
-        EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
-        std::vector<std::string> env;
-        for (char** entry = environ; *entry != nullptr; ++entry)
-            env.push_back(*entry);
-        m_process.start({"/bin/sh", "-c", "exec " + command + " 2>" + errorPath}, env, out[1]);
-        close(out[1]);
-        m_out = out[0];
-    }
-    ~Child() { close(m_out); }
-
-    // The first line of standard output, without its line feed; empty at end of file.
-    std::string firstLine() {
-        std::string line;
-        char c;
-        pollfd out{m_out, POLLIN, 0};
-        while (poll(&out, 1, 20000) == 1 && read(m_out, &c, 1) == 1 && c != '\n')
-            line += c;
-        return line;
-    }
-    // The exit status, or 128 + the signal that ended it; killed when not ending in time.
-    int wait() {
-        if (!m_process.waitForExit())
-            m_process.stop(SIGKILL);
-        return m_process.status();
-    }
-    int stop(int signal = SIGTERM) {
-        m_process.signal(signal);
-        return wait();
-    }
-
-private:
-    testsupport::ChildProcess m_process;
-    int m_out = -1;
-};
+using Args = std::vector<std::string>;
 
 size_t collect(char* data, size_t size, size_t count, void* target) {
     static_cast<std::string*>(target)->append(data, size * count);
@@ -91,27 +41,19 @@ std::string send(const std::string& url, const char* method = "POST", const std:
     return std::to_string(code) + " " + std::to_string(status) + " " + answer;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
-class StubServerTest : public testsupport::TempDirTest {
+class StubServerTest : public corfitest::DaemonTest {
 protected:
     static void SetUpTestSuite() { curl_global_init(CURL_GLOBAL_ALL); }
-
-    // Starts the stub with `options` and returns its base URL.
-    std::string start(const std::string& options, const std::string& scheme = "http") {
-        stub = std::make_unique<Child>(CORVANEXS_STUB_PATH " " + options, tmp.file("stderr"));
-        const std::string port = stub->firstLine();
-        EXPECT_FALSE(port.empty()) << testsupport::readFile(tmp.file("stderr"));
-        return scheme + "://127.0.0.1:" + port;
+    std::string url(const std::string& path, const char* scheme = "http") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + path;
     }
-    const std::string record = tmp.file("record.jsonl");
-    std::unique_ptr<Child> stub;
+    Args recorded() const {
+        Args lines;
+        std::istringstream in(testsupport::readFile(tmp.file("requests.jsonl")));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
 };
 
 TEST_F(StubServerTest, RecordsEachRequestAsAJsonLineWithItsParametersInOrder) {
@@ -131,62 +73,67 @@ TEST_F(StubServerTest, RecordsEachRequestAsAJsonLineWithItsParametersInOrder) {
         {"PUT", "/p?q=1", "raw\n\x01\xff",
          R"("method":"PUT","path":"/p","params":[["raw\n\u0001\u00ff",""]],"body":"raw\n\u0001\u00ff"})"},
     };
-    const std::string url = start("--record " + record);
+    ASSERT_NO_FATAL_FAILURE(startStub());
     for (const Case& c : cases)
-        EXPECT_EQ("0 200 200 OK", send(url + c.target, c.method, c.body));
-    const auto recorded = lines(testsupport::readFile(record));
-    ASSERT_EQ(std::size(cases), recorded.size());
+        EXPECT_EQ("0 200 200 OK", send(url(c.target), c.method, c.body));
+    const Args lines = recorded();
+    ASSERT_EQ(std::size(cases), lines.size());
     const std::regex time(R"(^\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z",)");
-    for (size_t i = 0; i < recorded.size(); ++i) {
-        EXPECT_TRUE(std::regex_search(recorded[i], time)) << recorded[i];
-        EXPECT_EQ(cases[i].recorded, recorded[i].substr(recorded[i].find("\"method\"")));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(std::regex_search(lines[i], time)) << lines[i];
+        EXPECT_EQ(cases[i].recorded, lines[i].substr(lines[i].find("\"method\"")));
     }
-    EXPECT_EQ(0, stub->stop());
 }
 
 // Every request is recorded, also the failed and dropped ones.
 TEST_F(StubServerTest, AnswersAsConfigured) {
     const std::string ok = "0 200 200 OK", failed = "0 500 500 Internal error";
-    const std::tuple<std::string, long, std::vector<std::string>> cases[] = {
-        {"", CURL_HTTP_VERSION_1_1, {ok}},
-        {"--status 503 --answer busy", CURL_HTTP_VERSION_1_0, {"0 503 busy"}},
-        {"--fail-every 2", CURL_HTTP_VERSION_1_0, {ok, failed, ok, failed}},
-        {"--drop", CURL_HTTP_VERSION_1_0, {std::to_string(CURLE_GOT_NOTHING) + " 0 "}},
-        {"--delay-ms 300", CURL_HTTP_VERSION_1_0, {ok}},
-        {"--answer-bytes 9", CURL_HTTP_VERSION_1_0, {"0 200 200 xxxxx"}},
-        {"--redirect-to /y", CURL_HTTP_VERSION_1_0, {"0 307 "}},
-        {"--redirect-to http://127.0.0.1:1/ --status 301", CURL_HTTP_VERSION_1_1, {"0 301 "}},
+    const struct {
+        Args options;
+        long version;
+        Args replies;
+    } cases[] = {
+        {{}, CURL_HTTP_VERSION_1_1, {ok}},
+        {{"--status", "503", "--answer", "busy"}, CURL_HTTP_VERSION_1_0, {"0 503 busy"}},
+        {{"--fail-every", "2"}, CURL_HTTP_VERSION_1_0, {ok, failed, ok, failed}},
+        {{"--drop"}, CURL_HTTP_VERSION_1_0, {std::to_string(CURLE_GOT_NOTHING) + " 0 "}},
+        {{"--delay-ms", "300"}, CURL_HTTP_VERSION_1_0, {ok}},
+        {{"--answer-bytes", "9"}, CURL_HTTP_VERSION_1_0, {"0 200 200 xxxxx"}},
+        {{"--redirect-to", "/y"}, CURL_HTTP_VERSION_1_0, {"0 307 "}},
+        {{"--redirect-to", "http://127.0.0.1:1/", "--status", "301"},
+         CURL_HTTP_VERSION_1_1,
+         {"0 301 "}},
     };
-    for (const auto& [options, version, replies] : cases) {
-        unlink(record.c_str());
-        const std::string url = start(options + " --record " + record) + "/x";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "" : c.options[0]);
+        unlink(tmp.file("requests.jsonl").c_str());
+        ASSERT_NO_FATAL_FAILURE(startStub(c.options));
         const long long before = testsupport::steadyMillis();
-        for (const std::string& reply : replies)
-            EXPECT_EQ(reply, send(url, "POST", "a=1", version)) << options;
-        EXPECT_GE(testsupport::steadyMillis() - before, options == "--delay-ms 300" ? 300 : 0);
-        EXPECT_EQ(replies.size(), lines(testsupport::readFile(record)).size()) << options;
-        EXPECT_EQ(0, stub->stop());
+        for (const std::string& reply : c.replies)
+            EXPECT_EQ(reply, send(url("/x"), "POST", "a=1", c.version));
+        const bool delayed = c.options == Args{"--delay-ms", "300"};
+        EXPECT_GE(testsupport::steadyMillis() - before, delayed ? 300 : 0);
+        EXPECT_EQ(c.replies.size(), recorded().size());
+        stub.stop(SIGTERM);
+        EXPECT_EQ(0, stub.status());
     }
 }
 
-TEST_F(StubServerTest, ServesHttpsWithACertificateMadeHere) {
-    const std::string key = tmp.file("key.pem"), cert = tmp.file("cert.pem");
-    Child openssl("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 -keyout " +
-                      key + " -out " + cert,
-                  tmp.file("openssl.err"));
-    ASSERT_EQ(0, openssl.wait()) << testsupport::readFile(tmp.file("openssl.err"));
-    EXPECT_EQ("0 200 200 OK", send(start("--cert " + cert + " --key " + key, "https") + "/secure"));
-    EXPECT_EQ(0, stub->stop(SIGINT));
-}
-
-TEST_F(StubServerTest, RejectsABadCommandLineWithStatus2) {
-    for (const std::string bad :
-         {"--bogus", "--port 70000", "--status abc", "--fail-every 0", "--cert c.pem", "--delay-ms",
-          "--answer-bytes 3", "--redirect-to /x --status 200"}) {
-        Child child(CORVANEXS_STUB_PATH " " + bad, tmp.file("stderr"));
-        EXPECT_EQ("", child.firstLine());
-        EXPECT_EQ(2, child.wait()) << bad;
-        EXPECT_NE("", testsupport::readFile(tmp.file("stderr"))) << bad;
+TEST(StubServer, RejectsABadCommandLineWithStatus2) {
+    const Args cases[] = {{"--bogus"},
+                          {"--port", "70000"},
+                          {"--status", "abc"},
+                          {"--fail-every", "0"},
+                          {"--cert", "c.pem"},
+                          {"--delay-ms"},
+                          {"--answer-bytes", "3"},
+                          {"--redirect-to", "/x", "--status", "200"}};
+    for (const Args& bad : cases) {
+        const auto run =
+            testsupport::runProgram(testsupport::concat({CORVANEXS_STUB_PATH}, bad), {});
+        EXPECT_EQ(2, run.status) << bad[0];
+        EXPECT_EQ("", run.out) << bad[0];
+        EXPECT_NE("", run.err) << bad[0];
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 extern char** environ;
@@ -50,6 +50,37 @@ std::vector<std::string> environment(const std::vector<std::string>& extra,
 
 }  // namespace
 
+std::string timeAtText(time_t moment) {
+    struct tm fields {};
+    char text[32];
+    strftime(text, sizeof text, "%m-%d-%y-%H-%M", gmtime_r(&moment, &fields));
+    return text;
+}
+
+bool everyLineIsAnEntry(const std::string& log) {
+    static const std::regex entry(
+        R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d ([A-Za-z. ]+ )?\[(TRACE|DEBUG|INFO|WARN|ERROR)\] .*)");
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (!std::regex_match(line, entry)) {
+            ADD_FAILURE() << "not a whole entry: " << line;
+            return false;
+        }
+    }
+    return log.empty() || log.back() == '\n';
+}
+
+long peakResidentKilobytes(pid_t pid) {
+    std::istringstream status(
+        readFile("/proc/" + (pid ? std::to_string(pid) : "self") + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
 void DaemonTest::SetUp() {
     ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1)) << std::strerror(errno);
     base = tmp.path();
@@ -59,8 +90,7 @@ void DaemonTest::TearDown() {
     // SIGTERM rather than SIGKILL, so that a sanitized daemon gets to check for leaks.
     daemon.stop(SIGTERM);
     stub.stop(SIGTERM);
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    testsupport::ChildProcess::reapOrphans();
     for (const auto& entry : fs::directory_iterator(tmp.path())) {
         if (entry.path().filename().string().rfind("sanitizer", 0) == 0) {
             ADD_FAILURE() << entry.path() << ":\n" << readFile(entry.path());
@@ -119,10 +149,10 @@ int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<s
     std::vector<std::string> command = launcher;
     command.push_back(CORFI_PATH);
     command.insert(command.end(), args.begin(), args.end());
-    const int status = testsupport::waitChild(testsupport::ChildProcess::spawn(
-        command, environment(env, tmp.file("sanitizer"), !launcher.empty()), out, out));
+    testsupport::ChildProcess direct;
+    direct.start(command, environment(env, tmp.file("sanitizer"), !launcher.empty()), out, out);
     close(out);
-    return status;
+    return direct.wait();
 }
 
 void DaemonTest::startDaemonAs(testsupport::ChildProcess& process,
@@ -160,6 +190,13 @@ pid_t DaemonTest::monitorPid() const {
 void DaemonTest::drop(const std::string& path, const std::string& content) const {
     writeFile(tmp.file("part"), content);
     fs::rename(tmp.file("part"), at(path));
+}
+
+void DaemonTest::dropMessages(int from, int to) const {
+    for (int i = from; i < to; ++i) {
+        const std::string id = std::to_string(i);
+        drop("spool/corfi_" + id, "RECEIVER: R" + id + "\nMESSAGE: m" + id + "\n");
+    }
 }
 
 std::string DaemonTest::log() const {

@@ -30,6 +30,11 @@ protected:
         return {text.substr(0, end),
                 end == std::string::npos ? 0 : std::atoi(text.c_str() + end + 1)};
     }
+    // The name the work file `work` (a path ending "_M") ends under.
+    static std::string doneName(const std::string& work) {
+        const std::string name = work.substr(work.rfind('/') + 1);
+        return name.substr(0, name.size() - 1) + "R";
+    }
     // "TO=<i> MSG=<i><suffix>" for i from 1 to `count`.
     static std::string bulkLines(int count, const std::string& suffix) {
         std::string content;

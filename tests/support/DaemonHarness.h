@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,13 @@
 #include "TestSupport.h"
 
 namespace corfitest {
+
+// The TIME_AT text (MM-DD-YY-HH-MM) of `moment`'s fields in UTC.
+std::string timeAtText(time_t moment);
+// Every line of `log` is one whole entry: a time stamp, maybe a module, a level and a text.
+bool everyLineIsAnEntry(const std::string& log);
+// The peak resident memory of `pid` (0: this process) in kB, -1 when it cannot be read.
+long peakResidentKilobytes(pid_t pid = 0);
 
 // Lays out base/{config,spool,temp,logs}, runs the stand-in and the daemon, and reads what
 // they leave behind. The test process is a child subreaper, so the detached daemon is its child.
@@ -48,6 +56,9 @@ protected:
 
     // Moved in complete, so the daemon never sees it half-written.
     void drop(const std::string& path, const std::string& content) const;
+    // Message files spool/corfi_<i> to receiver R<i> with text m<i>, for i in [from, to).
+    void dropMessages(int from, int to) const;
+    bool spoolEmpty() const { return entries("spool") == std::vector<std::string>{"lock"}; }
     // The daemon's log, its archives included (oldest first): at rest 0 a trace log fills a file
     // within seconds.
     std::string log() const;
