@@ -52,7 +52,8 @@ int publish(int dirFd, const std::string& hidden, const std::string& name) {
     return 0;
 }
 
-// The whole text under the hidden name; 0 or the errno of the failing step.
+// The whole text under the hidden name; 0 or the errno of the failing step, which leaves
+// nothing behind.
 int writeHidden(int dirFd, const std::string& hidden, const std::string& text) {
     CVioDescriptor fd(openat(dirFd, hidden.c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -64,6 +65,9 @@ int writeHidden(int dirFd, const std::string& hidden, const std::string& text) {
     // close() is where a network file system reports a write that did not make it.
     if (close(fd.release()) != 0 && error == 0) {
         error = errno;
+    }
+    if (error != 0) {
+        unlinkat(dirFd, hidden.c_str(), 0);  // ours, and incomplete
     }
     return error;
 }
@@ -87,16 +91,25 @@ int CVFIwriteMessageFile(int dirFd, const CVFImessageFields& fields, std::string
     if (name.empty()) {
         name = CVFIrandomMessageName();
     }
-    // The dispatch cycle only looks at names beginning "corfi", so it never meets this one.
-    const std::string hidden = "." + name;
-    int error = writeHidden(dirFd, hidden, CVFImessageFileText(fields));
-    for (int draw = 1; error == 0; ++draw) {
+    const std::string text = CVFImessageFileText(fields);
+    // The dispatch cycle only looks at names beginning "corfi", so it never meets the hidden one.
+    // A hidden name that is taken belongs to someone else: draw another, never remove it.
+    std::string hidden = "." + name;
+    int error = writeHidden(dirFd, hidden, text);
+    for (int draw = 1; error == EEXIST && draw < kNameDraws; ++draw) {
+        name = CVFIrandomMessageName();
+        hidden = "." + name;
+        error = writeHidden(dirFd, hidden, text);
+    }
+    if (error != 0) {
+        return error;
+    }
+    for (int draw = 1;; ++draw) {
         error = publish(dirFd, hidden, name);
         if (error != EEXIST || draw == kNameDraws) {
             break;
         }
         name = CVFIrandomMessageName();
-        error = 0;
     }
     if (error != 0) {
         unlinkat(dirFd, hidden.c_str(), 0);
