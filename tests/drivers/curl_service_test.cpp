@@ -1,10 +1,7 @@
-// The HTTP client the daemon posts with: the form body, TLS verification and session reuse,
-// bounded answers, and a prompt end of a transfer once a stop is requested.
+// The HTTP client the daemon posts with: the form body, the results it reports, and TLS session
+// reuse; verification, bounded answers and stopping are checked through the daemon.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -122,38 +119,6 @@ TEST_F(CurlServiceTest, ServicesSharingTheSessionCacheResumeTlsSessions) {
             EXPECT_EQ(resumed, https.resumed()) << (shared == &share ? "shared" : "not shared");
         }
     }
-}
-
-// A stand-in that takes the connection into its backlog and never says a word.
-TEST_F(CurlServiceTest, AStopRequestAbortsTheTransferAfterItsGraceTime) {
-    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
-    ASSERT_EQ(0, bind(silent, raw, length));
-    ASSERT_EQ(0, listen(silent, 4));
-    ASSERT_EQ(0, getsockname(silent, raw, &length));
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
-    const struct {
-        std::function<bool()> stop;
-        long long graceMs;
-    } cases[] = {
-        {[] { return true; }, 0},
-        {[] { return true; }, 1500},
-        {[]() -> bool { throw std::runtime_error("cannot tell"); }, 0},
-    };
-    for (const auto& c : cases) {
-        CVcurlSettings settings;
-        settings.stopRequested = c.stop;
-        settings.stopGrace = std::chrono::milliseconds(c.graceMs);
-        CVcurlService stopping(true, settings);
-        const long long before = testsupport::steadyMillis();
-        EXPECT_EQ(CURLE_ABORTED_BY_CALLBACK, post(stopping, url));
-        EXPECT_GE(testsupport::steadyMillis() - before, c.graceMs);
-    }
-    close(silent);
 }
 
 }  // namespace
