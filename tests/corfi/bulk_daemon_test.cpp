@@ -1,7 +1,6 @@
 // Bulk files through the real daemon: claimed, turned into messages line by line, delivered to
 // the stand-in server, and resumed after an interruption.
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -48,7 +47,7 @@ TEST_F(BulkDaemonTest, EachLineBecomesOneMessageAndTheFileEndsUnderItsDoneName) 
 }
 
 TEST_F(BulkDaemonTest, UnusableSettingsStartNoBulkThread) {
-    const std::string top = base, missing = top + "/nowhere";
+    const std::string missing = tmp.file("nowhere");
     const std::pair<std::string, std::string> cases[] = {
         {"bulk_enable: FALSE\n", "[INFO] Bulk Processing is disabled\n"},
         {"bulk_dir: " + missing + "\n",
@@ -57,7 +56,7 @@ TEST_F(BulkDaemonTest, UnusableSettingsStartNoBulkThread) {
         {"bulk_recipient_pattern:\n", "[ERROR] Bulk Recipient Pattern Not Set\n"},
     };
     for (const auto& [settings, expected] : cases) {
-        base = top + "/" + std::to_string(&settings - &cases[0].first);
+        base = tmp.file(std::to_string(&settings - &cases[0].first));
         layoutBulk(settings);
         ASSERT_NO_FATAL_FAILURE(startDaemon());
         EXPECT_TRUE(waitForLog(expected)) << settings << log();

@@ -43,9 +43,8 @@ TEST_F(DaemonTest, RefusesToStartWithoutAUsableInstallation) {
         {"spool", "", 255, "No 'rw' permission for spool directory ["},
         {"", "-rest", 255, "Invalid command line argument"},
     };
-    const std::string top = base;
     for (const auto& c : cases) {
-        base = top + "/" + std::to_string(&c - cases);
+        base = tmp.file(std::to_string(&c - cases));
         layout();
         if (std::filesystem::is_directory(at(c.spoil))) {
             chmod(at(c.spoil).c_str(), *c.spoil ? 0500 : 0700);
@@ -75,9 +74,8 @@ TEST_F(DaemonTest, TakesEachResourceFromTheFirstSourceButSpoolDirFromCorfiConfig
 
 // Without a spool_dir line in corfi_config, the one from dir (or the command line) stands.
 TEST_F(DaemonTest, SpoolDirGivenOnlyInDirOrOnTheCommandLineIsKept) {
-    const std::string top = base;
     for (const bool onCommandLine : {false, true}) {
-        base = top + (onCommandLine ? "/args" : "/dir");
+        base = tmp.file(onCommandLine ? "args" : "dir");
         layout();
         writeFile(at("config/corfi_config"), "rest: 1\nlog_dir: " + at("logs") + "\n");
         writeFile(at("config/dir"), onCommandLine ? "" : "spool_dir: " + at("spool") + "\n");
@@ -198,9 +196,8 @@ TEST_F(DaemonTest, MonitorFileIsTouchedEveryCycleUntilTheSpoolDirectoryGoes) {
 
 // 203.0.113.77 is a documentation address no host has.
 TEST_F(DaemonTest, AForeignOrCommentedPrimaryServerEndsTheDaemon) {
-    const std::string top = base;
     for (const char* phs : {"203.0.113.77\n", "# 127.0.0.1\n"}) {
-        base = top + "/" + std::to_string(phs[0]);
+        base = tmp.file(std::to_string(phs[0]));
         layout();
         writeFile(at("config/phs"), phs);
         ASSERT_NO_FATAL_FAILURE(startDaemon());

@@ -5,18 +5,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
-#include <sstream>
 #include <thread>
 
 #include "BulkDaemonTest.h"
 #include "CVioRecordLock.h"
 #include "CVsysEventLogInterface.h"
-#include "CVsysEventLogMultiThreaded.h"
 
 namespace {
 
@@ -88,7 +85,7 @@ TEST_F(BulkDaemonTest, NulLineAndHugeLineLeaveTheOtherLinesDelivered) {
 // A status file is a path the daemon would read and rename: only its own work names count.
 TEST_F(BulkDaemonTest, StatusFileNamingNoUsableBulkFileIsIgnoredAndItsTargetUntouched) {
     ASSERT_NO_FATAL_FAILURE(startStub());
-    const std::string top = base, outside = tmp.file("outside_1_M");
+    const std::string outside = tmp.file("outside_1_M");
     writeFile(outside, "TO=7 MSG=secret\n");
     const std::string passwd = readFile("/etc/passwd");
     const struct {
@@ -101,7 +98,7 @@ TEST_F(BulkDaemonTest, StatusFileNamingNoUsableBulkFileIsIgnoredAndItsTargetUnto
                  {"list_1_M", "100000000000000000000", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target + " " + c.count);
-        base = top + "/" + std::to_string(&c - cases);
+        base = tmp.file(std::to_string(&c - cases));
         layoutBulk();
         const std::string target = c.target[0] == '/' ? c.target : at("bulk/" + c.target);
         if (c.link) {
@@ -210,7 +207,6 @@ TEST_F(DaemonTest, StopWithTheLogWorkerStuckOnAHeldLockEndsWithTheIntendedStatus
 // the reason on standard error, the file left as the operator wrote it; or started, with only
 // the missing parts written.
 TEST_F(DaemonTest, CvlogsIniIsRefusedWhenItCannotBeTrustedAndCompletedOnlyWhereMissing) {
-    const std::string top = base;
     const std::string module =
         "[main]\nFile System Interface=File System Interface_logger\n\n"
         "[File System Interface_logger]\nwriter=file\nlevel=info\n";
@@ -229,7 +225,7 @@ TEST_F(DaemonTest, CvlogsIniIsRefusedWhenItCannotBeTrustedAndCompletedOnlyWhereM
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings);
-        base = top + "/" + std::to_string(&c - cases);
+        base = tmp.file(std::to_string(&c - cases));
         layout();
         const std::string ini = at("config/cvlogs.ini");
         const std::string content =
@@ -254,7 +250,7 @@ TEST_F(DaemonTest, CvlogsIniIsRefusedWhenItCannotBeTrustedAndCompletedOnlyWhereM
         daemon.stop(SIGTERM);
     }
     // Without any cvlogs.ini the defaults are written and the daemon starts.
-    base = top + "/missing";
+    base = tmp.file("missing");
     layout();
     fs::remove(at("config/cvlogs.ini"));
     ASSERT_NO_FATAL_FAILURE(startDaemon());

@@ -1,13 +1,10 @@
 // Retries and the failed directory: no page is lost while the messaging server is briefly away,
 // none is sent twice, and what finally fails is kept with its reason.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <sstream>
 
 #include "DaemonHarness.h"
 

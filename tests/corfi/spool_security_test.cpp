@@ -5,12 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <set>
-#include <sstream>
 
 #include "DaemonHarness.h"
 
@@ -90,10 +87,9 @@ TEST_F(SpoolSecurityTest, HostileEntriesAreRefusedAndTheNextMessageStillGoesOut)
          [&](const std::string& spool) { fs::create_symlink(outside, (spool + "/lock")); }, ""},
     };
     ASSERT_NO_FATAL_FAILURE(startStub());
-    const std::string top = base;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        base = top + "/" + std::to_string(&row - rows);
+        base = tmp.file(std::to_string(&row - rows));
         layout();
         fs::remove(outside);
         if (std::string(row.what) != "lock as a symbolic link") {
@@ -170,14 +166,13 @@ TEST_F(SpoolSecurityTest, CredentialsAndLineFeedsNeverShapeTheLog) {
 TEST_F(SpoolSecurityTest, TwoDaemonsOnOneSpoolDeliverEveryFileOnce) {
     constexpr int files = 5000;
     ASSERT_NO_FATAL_FAILURE(startStub());
-    const std::string top = base;
-    fs::create_directories(top + "/a/spool");
-    base = top + "/b";  // an installation of its own, with the spool directory of the first
-    layout("rest: 0\nspool_dir: " + top + "/a/spool\n");
+    fs::create_directories(tmp.file("a/spool"));
+    base = tmp.file("b");  // an installation of its own, with the spool directory of the first
+    layout("rest: 0\nspool_dir: " + tmp.file("a/spool") + "\n");
     logLevel("info");
     testsupport::ChildProcess second;
     ASSERT_NO_FATAL_FAILURE(startDaemonAs(second, {}));
-    base = top + "/a";
+    base = tmp.file("a");
     layout("rest: 0\n");
     logLevel("info");
     ASSERT_NO_FATAL_FAILURE(startDaemon());

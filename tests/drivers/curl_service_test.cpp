@@ -1,10 +1,7 @@
-// The HTTP client the daemon posts with: the form body, TLS verification and session reuse,
-// bounded answers, and a prompt end of a transfer once a stop is requested.
+// The HTTP client the daemon posts with: the form body, the results it reports, and TLS session
+// reuse; verification, bounded answers and stopping are checked through the daemon.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -28,13 +25,6 @@ const bool kCurlReady = [] {
 
 std::string testCa(const std::string& file) {
     return std::string(TEST_CA_DIR) + "/" + file;
-}
-
-CVcurlSettings trusting(const std::string& caFile, bool verify = true) {
-    CVcurlSettings settings;
-    settings.caFile = caFile;
-    settings.verifyPeer = verify;
-    return settings;
 }
 
 // Every test runs in tmp/work beside tmp/temp, so that the service's "../temp" is private.
@@ -95,56 +85,23 @@ TEST(CurlParameters, EncodeAndJoinAsTheTableSays) {
     EXPECT_STREQ("a", out);
 }
 
-TEST_F(CurlServiceTest, PostSendsTheEncodedFormBody) {
-    ASSERT_EQ(0, post(service, server.url("/send"), {"cmd=Cli", "message=Hello world"}));
-    const auto seen = server.take();
-    ASSERT_EQ(1u, seen.size());
-    EXPECT_EQ("cmd=Cli&message=Hello%20world", seen[0].body);
-    EXPECT_EQ("application/x-www-form-urlencoded", seen[0].get_header_value("Content-Type"));
-}
-
-TEST_F(CurlServiceTest, ResultsDescribeOnlyTheLastRequest) {
+TEST_F(CurlServiceTest, PostsAFormAndResultsDescribeOnlyTheLastRequest) {
     EXPECT_EQ(CURLE_URL_MALFORMAT, post(service, "", {"a=1"}));
     EXPECT_EQ(nullptr, service.GetResponseBody());
     for (int status : {201, 404}) {
-        ASSERT_EQ(0, post(service, server.url("/status/" + std::to_string(status))));
+        ASSERT_EQ(0, post(service, server.url("/status/" + std::to_string(status)),
+                          {"cmd=Cli", "message=Hello world"}));
         EXPECT_EQ(status, service.GetResponseCode());
         EXPECT_STREQ("200 OK", service.GetResponseBody());
     }
+    const auto seen = server.take();
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ("cmd=Cli&message=Hello%20world", seen[1].body);
+    EXPECT_EQ("application/x-www-form-urlencoded", seen[1].get_header_value("Content-Type"));
     server.stop();
     ASSERT_EQ(CURLE_COULDNT_CONNECT, post(service, server.url("/")));
     EXPECT_STREQ("Couldn't connect to server", CVcurlService::GetErrorText(CURLE_COULDNT_CONNECT));
     EXPECT_STREQ("", service.GetResponseBody());
-}
-
-// Each case also with a share, which parses the CAs once for all its handles.
-TEST_F(CurlServiceTest, HttpsIsVerifiedAgainstTheGivenCaOrTheSystemStore) {
-    const struct {
-        const char* server;  // the certificate's name in the test CA
-        CVcurlSettings settings;
-        int result;
-    } cases[] = {
-        {"server", trusting(testCa("ca.pem")), CURLE_OK},
-        {"server", trusting(""), CURLE_PEER_FAILED_VERIFICATION},
-        {"server", trusting("", false), CURLE_OK},
-        {"otherhost", trusting(testCa("ca.pem")), CURLE_PEER_FAILED_VERIFICATION},
-        {"otherhost", trusting("", false), CURLE_OK},
-        {"server", trusting("/nonexistent/ca.pem"), CURLE_SSL_CACERT_BADFILE},
-    };
-    for (const auto& c : cases) {
-        for (bool shared : {false, true}) {
-            HttpTestServer https(testCa(c.server + std::string(".pem")),
-                                 testCa(c.server + std::string(".key")));
-            CVcurlShare share;
-            CVcurlSettings settings = c.settings;
-            settings.share = shared ? &share : nullptr;
-            CVcurlService tls(true, settings);
-            const int result = post(tls, https.url("/send"), {"message=Hi there"});
-            EXPECT_EQ(c.result, result) << c.server << " " << c.settings.caFile << " " << shared
-                                        << " " << CVcurlService::GetErrorText(result);
-            EXPECT_EQ(c.result == CURLE_OK ? 1u : 0u, https.take().size());
-        }
-    }
 }
 
 // One handle per request, as delivery makes them: only a share lets the second one resume.
@@ -154,53 +111,14 @@ TEST_F(CurlServiceTest, ServicesSharingTheSessionCacheResumeTlsSessions) {
     ASSERT_NE(nullptr, share.handle());
     for (CVcurlShare* shared : {static_cast<CVcurlShare*>(nullptr), &casOnly, &share}) {
         for (bool resumed : {false, shared == &share}) {
-            CVcurlSettings settings = trusting(testCa("ca.pem"));
+            CVcurlSettings settings;
+            settings.caFile = testCa("ca.pem");
             settings.share = shared;
             CVcurlService tls(true, settings);
             ASSERT_EQ(CURLE_OK, post(tls, https.url("/send")));
             EXPECT_EQ(resumed, https.resumed()) << (shared == &share ? "shared" : "not shared");
         }
     }
-}
-
-TEST_F(CurlServiceTest, KeepsTheFirst65536BytesOfTheAnswerAndReadsTheRest) {
-    for (const auto& [size, kept] :
-         {std::pair<size_t, size_t>{100, 100}, {65536, 65536}, {65537, 65536}, {3000000, 65536}}) {
-        ASSERT_EQ(CURLE_OK, post(service, server.url("/big/" + std::to_string(size))));
-        EXPECT_EQ(kept, strlen(service.GetResponseBody())) << size;
-    }
-}
-
-// A stand-in that takes the connection into its backlog and never says a word.
-TEST_F(CurlServiceTest, AStopRequestAbortsTheTransferAfterItsGraceTime) {
-    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
-    ASSERT_EQ(0, bind(silent, raw, length));
-    ASSERT_EQ(0, listen(silent, 4));
-    ASSERT_EQ(0, getsockname(silent, raw, &length));
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
-    const struct {
-        std::function<bool()> stop;
-        long long graceMs;
-    } cases[] = {
-        {[] { return true; }, 0},
-        {[] { return true; }, 1500},
-        {[]() -> bool { throw std::runtime_error("cannot tell"); }, 0},
-    };
-    for (const auto& c : cases) {
-        CVcurlSettings settings;
-        settings.stopRequested = c.stop;
-        settings.stopGrace = std::chrono::milliseconds(c.graceMs);
-        CVcurlService stopping(true, settings);
-        const long long before = testsupport::steadyMillis();
-        EXPECT_EQ(CURLE_ABORTED_BY_CALLBACK, post(stopping, url));
-        EXPECT_GE(testsupport::steadyMillis() - before, c.graceMs);
-    }
-    close(silent);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <regex>
 
 #include "CVsysEventLogConfig.h"
 #include "CVsysEventLogFileWriter.h"
@@ -19,17 +18,16 @@ using MemoryLog = logtest::JournalLog<CVsysEventLogSingleThreaded>;
 using testsupport::readFile;
 using testsupport::writeFile;
 
-enum Op { NAMED, EVENT, EVENT_AT, DEBUG_CODE };
+enum Op { NAMED, EVENT, DEBUG_CODE };
 
 // The named calls take `code` as their level.
 bool call(Log& log, Op op, int code) {
     using Named = bool (Log::*)(const std::string&, int32_t, const char*);
     static const Named named[] = {nullptr,    &Log::trace, &Log::debug,    &Log::info,
                                   &Log::warn, &Log::error, &Log::critical, &Log::fatal};
-    return op == NAMED      ? (log.*named[code])("v=7", 9, "a.c")
-           : op == EVENT    ? log.LogEvent(code, nullptr, "v=%d", 7)
-           : op == EVENT_AT ? log.LogEventAt(code, nullptr, 9, "a.c", "v=%d", 7)
-                            : log.LogDebug(code, "v=%d", 7);
+    return op == NAMED   ? (log.*named[code])("v=7", 9, "a.c")
+           : op == EVENT ? log.LogEvent(code, nullptr, "v=%d", 7)
+                         : log.LogDebug(code, "v=%d", 7);
 }
 
 TEST(EventLogLevels, ThresholdAndKindCodeDecideWhatIsWritten) {
@@ -39,13 +37,13 @@ TEST(EventLogLevels, ThresholdAndKindCodeDecideWhatIsWritten) {
         bool result;
         int written;  // the level written (1 TRACE ... 7 FATAL); 0: nothing
     } rows[] = {
-        {NAMED, 1, 0, true, 1},      {NAMED, 1, 1, true, 1},       {NAMED, 2, 3, false, 0},
-        {NAMED, 3, 3, true, 3},      {NAMED, 4, 5, false, 0},      {NAMED, 5, 5, true, 5},
-        {NAMED, 6, 7, false, 0},     {NAMED, 7, 9, true, 7},       {EVENT, 17, 0, true, 4},
-        {EVENT, 18, 0, true, 5},     {EVENT, 19, 8, true, 7},      {EVENT, 20, 0, true, 0},
-        {EVENT, 17, 5, false, 0},    {EVENT_AT, 18, 0, true, 5},   {EVENT_AT, 3, 0, true, 0},
-        {DEBUG_CODE, 1, 0, true, 2}, {DEBUG_CODE, 2, 2, true, 2},  {DEBUG_CODE, 3, 0, true, 1},
-        {DEBUG_CODE, 4, 0, true, 0}, {DEBUG_CODE, 1, 3, false, 0}, {DEBUG_CODE, 3, 2, false, 0}};
+        {NAMED, 1, 0, true, 1},      {NAMED, 1, 1, true, 1},      {NAMED, 2, 3, false, 0},
+        {NAMED, 3, 3, true, 3},      {NAMED, 4, 5, false, 0},     {NAMED, 5, 5, true, 5},
+        {NAMED, 6, 7, false, 0},     {NAMED, 7, 9, true, 7},      {EVENT, 17, 0, true, 4},
+        {EVENT, 18, 0, true, 5},     {EVENT, 19, 8, true, 7},     {EVENT, 20, 0, true, 0},
+        {EVENT, 17, 5, false, 0},    {DEBUG_CODE, 1, 0, true, 2}, {DEBUG_CODE, 2, 2, true, 2},
+        {DEBUG_CODE, 3, 0, true, 1}, {DEBUG_CODE, 4, 0, true, 0}, {DEBUG_CODE, 1, 3, false, 0},
+        {DEBUG_CODE, 3, 2, false, 0}};
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "op " << row.op << " code " << row.code);
         MemoryLog log(row.threshold);
@@ -54,11 +52,10 @@ TEST(EventLogLevels, ThresholdAndKindCodeDecideWhatIsWritten) {
         const std::vector<logtest::Entry>& written = log.journal->entries;
         ASSERT_EQ(row.written ? 1u : 0u, written.size());
         if (row.written) {
-            const bool located = row.op == NAMED || row.op == EVENT_AT;
             EXPECT_EQ(row.written, written[0].level);
             EXPECT_EQ("v=7", written[0].message);
-            EXPECT_EQ(located ? 9 : -1, written[0].line);
-            EXPECT_EQ(located ? "a.c" : "<null>", written[0].file);
+            EXPECT_EQ(row.op == NAMED ? 9 : -1, written[0].line);
+            EXPECT_EQ(row.op == NAMED ? "a.c" : "<null>", written[0].file);
         }
     }
 }
@@ -68,7 +65,6 @@ TEST(EventLogFormatting, NullFormatsLongTextsAndPrefixes) {
     ASSERT_TRUE(log.Start());
     const char* none = nullptr;
     EXPECT_TRUE(log.LogEvent(18, nullptr, none));
-    EXPECT_FALSE(log.LogEventAt(18, nullptr, 1, "a.c", none));
     EXPECT_FALSE(log.LogDebug(1, none));
     const std::string longText(2048, 'a');  // one too many
     log.LogEvent(18, "P", "%s", longText.c_str());

@@ -195,23 +195,6 @@ TEST_F(FileWriterTest, EntryThatCannotBeWrittenWholeLeavesNoTrace) {
     EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), 1) << reported;
 }
 
-// The entry's line, then the archive line that closes an archived file.
-std::regex archived(const std::string& entry, const std::string& path) {
-    return std::regex(entry + "\n" + kStamp + " Archiving " + path + "\n");
-}
-
-TEST_F(FileWriterTest, ArchivesWhenTheFileHasReachedTheLimit) {
-    const std::string path = tmp.file("a.txt");
-    for (size_t existing : {1023, 1024}) {
-        SCOPED_TRACE(existing);
-        testsupport::writeFile(path, std::string(existing - 1, 'o') + "\n");
-        ASSERT_TRUE(fileWriter(path, 1024, 5)->write("m", 3, "new", -1, nullptr, 0));
-        EXPECT_EQ(readFile(path)[0] == 'o', existing == 1023);
-        EXPECT_EQ(fs::exists(path + ".1"), existing == 1024);
-    }
-    EXPECT_TRUE(std::regex_match(readFile(path + ".1"), archived(std::string(1023, 'o'), path)));
-}
-
 const int kChildren = 4;
 const int kEntries = 2000;
 

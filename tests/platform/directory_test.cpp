@@ -43,12 +43,8 @@ TEST(PathTextTest, PatternsAndPathsFollowTheWildcardAndJoinRules) {
         {CVioPath::join("dir/", "x"), "dir/x"},
         {CVioPath::join("dir", "x"), "dir/x"},
         {CVioPath::join("", "x"), "x"},
-        {CVioPath::join("a\\", "b"), "a\\b"},
-        {CVioPath::joinSlashed("C:\\spool\\in", "lock"), "C:/spool/in/lock"},
-        {CVioPath::joinSlashed("a\\", "b"), "a/b"},
         {CVioPath::joinSlashed("/", "x"), "/x"},
-        {CVioPath::baseName("a\\b"), "b"},
-        {CVioPath::baseName("x\\y/z"), "z"},
+        {CVioPath::baseName("x/y/z"), "z"},
         {CVioPath::directoryOf("/var/log/corfi.txt"), "/var/log"},
         {CVioPath::directoryOf("corfi.txt"), "./"},
     };

@@ -29,7 +29,6 @@ TEST_F(FileTest, MisuseRaisesAMessageNamingWhatWasMissing) {
         {[&] { closed.rewind(); }, writing},
         {[&] { closed.readLine(buffer, sizeof buffer); }, reading},
         {[&] { closed.readLine(line); }, reading},
-        {[&] { closed.readIniLine(buffer, sizeof buffer); }, reading},
         {[&] { closed.truncate(0); }, reading},
     };
     for (const auto& [operation, message] : cases)

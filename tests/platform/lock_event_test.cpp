@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <fstream>
-#include <memory>
 #include <thread>
 #include <vector>
 

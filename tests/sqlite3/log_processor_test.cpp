@@ -4,6 +4,7 @@
 #include <fstream>
 #include <thread>
 
+#include "CVDBProcessorFatalException.h"
 #include "CVLogSQLiteProcessor.h"
 #include "ChildProcess.h"
 #include "TestSupport.h"
@@ -41,7 +42,6 @@ TEST_F(LogProcessorTest, FirstEntryCreatesTheModuleTableAndItsCatalogueRow) {
 
 TEST_F(LogProcessorTest, QueriesAndPageCountsSelectTheMatchingRows) {
     CVLogSQLiteProcessor p(db);
-    EXPECT_FALSE(p.clearAll());  // no module yet
     const struct {
         const char* sub;
         int32_t level;
@@ -78,9 +78,19 @@ TEST_F(LogProcessorTest, QueriesAndPageCountsSelectTheMatchingRows) {
     EXPECT_EQ(p.countPages("M", 1, 5, "*", "*disk*"), 0);
     EXPECT_EQ(p.countPages("M", 0, 0, "", ""), 0);
     EXPECT_EQ(p.countPages("nope", 1, 0, "", ""), 0);
+}
 
-    EXPECT_TRUE(p.clearAll());
-    EXPECT_EQ(p.countPages("M", 1, 0, "", ""), 0);
+// Only another connection's lock is worth waiting for; these fail for good, at once.
+TEST_F(LogProcessorTest, FileThatIsNoDatabaseFailsAtOnce) {
+    testsupport::writeFile(db, std::string(4096, 'x'));
+    for (const std::string& file : {db, tmp.path()}) {
+        const long long started = testsupport::steadyMillis();
+        try {
+            EXPECT_FALSE(CVLogSQLiteProcessor(file).isInitialized()) << file;
+        } catch (const CVDBProcessorFatalException&) {
+        }
+        EXPECT_LT(testsupport::steadyMillis() - started, 10000) << file;
+    }
 }
 
 TEST_F(LogProcessorTest, DatabaseHeldByAnotherProcessIsWaitedForNotLost) {

@@ -1,7 +1,6 @@
 // The real daemon in a temporary installation, beside the stand-in messaging server.
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 
 #include <ctime>

@@ -1,5 +1,5 @@
 // A real HTTP or HTTPS server on 127.0.0.1, run by a thread of the test. It keeps each request,
-// answers the text set by answerWith, status N for /status/N and N bytes for /big/N.
+// answers the text set by answerWith, with status N for /status/N.
 #pragma once
 
 #include <httplib.h>
@@ -26,9 +26,7 @@ public:
             m_resumed = req.ssl != nullptr && SSL_session_reused(req.ssl);
             if (req.path.rfind("/status/", 0) == 0)
                 res.status = std::stoi(req.path.substr(8));
-            const bool big = req.path.rfind("/big/", 0) == 0;
-            res.set_content(big ? std::string(std::stoul(req.path.substr(5)), 'b') : m_answer,
-                            "text/plain");
+            res.set_content(m_answer, "text/plain");
         });
         m_base = std::string(cert.empty() ? "http" : "https") +
                  "://127.0.0.1:" + std::to_string(m_server->bind_to_any_port("127.0.0.1"));

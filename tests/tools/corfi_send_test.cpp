@@ -160,9 +160,8 @@ TEST_F(CorfiSendTest, AtSendsWithinOneScanOfTheRequestedMinuteInEitherSeason) {
     };
     constexpr time_t kLead = 4;  // seconds until the requested minute begins
     ASSERT_NO_FATAL_FAILURE(startStub());
-    const std::string top = base;
     for (const auto& c : cases) {
-        base = top + "/" + c.season;
+        base = tmp.file(c.season);
         layout();
         const time_t minute = time(nullptr) + kLead;
         const std::string zone = zoneShowing(minute, c.hour, c.minute, c.summer);
