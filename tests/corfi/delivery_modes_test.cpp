@@ -100,7 +100,8 @@ TEST_P(DeliveryModeTest, EndsAsTheModeRequires) {
     if (mode.check == Check::HANG) {
         ASSERT_TRUE(pollUntil([&] { return !record().empty(); }));
         daemon.signal(SIGTERM);
-        EXPECT_TRUE(pollUntil([&] { return daemon.poll(); }, std::chrono::seconds(7)));
+        EXPECT_TRUE(pollUntil([&] { return daemon.poll(); },
+                              std::chrono::seconds(7 * testsupport::kSlowdown)));
         ASSERT_TRUE(waitForExit());
         EXPECT_EQ(0, daemon.status());
         EXPECT_EQ(1, countInLog("Delivery of [corfi_1] interrupted by stop; kept for the next "

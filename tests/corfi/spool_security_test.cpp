@@ -30,7 +30,7 @@ protected:
     }
     void stopWithinTwoSeconds() {
         ASSERT_TRUE(daemon.signal(SIGTERM));
-        EXPECT_TRUE(daemon.waitForExit(seconds(2)));
+        EXPECT_TRUE(daemon.waitForExit(seconds(2 * testsupport::kSlowdown)));
         EXPECT_EQ(0, daemon.status());
     }
 };
@@ -101,8 +101,8 @@ TEST_F(SpoolSecurityTest, HostileEntriesAreRefusedAndTheNextMessageStillGoesOut)
         drop("spool/corfi_good", "RECEIVER: Jane\nMESSAGE: " + good + "\n");
         ASSERT_NO_FATAL_FAILURE(startDaemon());
 
-        EXPECT_TRUE(
-            pollUntil([&] { return countInLog("COMPLETED RCPT(Jane), MSG(" + good); }, seconds(5)))
+        EXPECT_TRUE(pollUntil([&] { return countInLog("COMPLETED RCPT(Jane), MSG(" + good); },
+                              seconds(5 * testsupport::kSlowdown)))
             << log();
         if (!row.error.empty()) {
             EXPECT_TRUE(waitForLog("[ERROR] " + row.error)) << log();
