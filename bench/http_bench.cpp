@@ -2,7 +2,8 @@
 // fresh handle, the same POST through a fresh CVcurlService as delivery makes it, and the stand-
 // in's own capacity over one kept-alive connection, which must stay well above the other two.
 // Then the service over HTTPS, verified against the test CA, with the TLS sessions shared as the
-// daemon shares them and without. Prints the ratios of the median rates at the end. The runs are
+// daemon shares them and without, and bare libcurl with shared sessions, the floor of a new
+// connection per message. Prints the ratios of the median rates at the end. The runs are
 // interleaved at random unless the command line says otherwise, so that no benchmark gains or
 // loses by its place (the loopback's sockets in TIME_WAIT pile up over a run).
 #include <benchmark/benchmark.h>
@@ -34,6 +35,7 @@ const char kPlain[] = "BM_PlainCurlPost";
 const char kService[] = "BM_CurlServicePost";
 const char kReuse[] = "BM_CurlServiceHttpsReuse";
 const char kNoReuse[] = "BM_CurlServiceHttpsNoReuse";
+const char kPlainReuse[] = "BM_PlainCurlHttpsReuse";
 
 using bench::Stub;
 
@@ -47,8 +49,8 @@ size_t collect(char* data, size_t size, size_t count, void* target) {
 
 // The options the service sets for a POST, so that (1) and (2) differ only by the wrapper (and
 // its stop hook, which delivery always sets).
-void setPostOptions(CURL* curl, std::string& headers, std::string& answer) {
-    curl_easy_setopt(curl, CURLOPT_URL, stub.url().c_str());
+void setPostOptions(CURL* curl, const std::string& url, std::string& headers, std::string& answer) {
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
@@ -69,13 +71,16 @@ void setPostOptions(CURL* curl, std::string& headers, std::string& answer) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
 }
 
-// (1) The floor: what one POST on a new handle costs without any wrapper.
-void BM_PlainCurlPost(benchmark::State& state) {
+// (1) The floor: what one POST on a new handle costs without any wrapper. With a share, over
+// HTTPS: the floor of session reuse on a new connection per message.
+void plainPosts(benchmark::State& state, const std::string& url, CURLSH* share) {
     for (auto _ : state) {
         std::string headers, answer;
         CURL* curl = curl_easy_init();
-        setPostOptions(curl, headers, answer);
+        setPostOptions(curl, url, headers, answer);
         curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
+        curl_easy_setopt(curl, CURLOPT_CAINFO, bench::testCa("ca.pem").c_str());
+        curl_easy_setopt(curl, CURLOPT_SHARE, share);
         const CURLcode rc = curl_easy_perform(curl);
         curl_easy_cleanup(curl);
         if (rc != CURLE_OK || answer.compare(0, 4, "200 ") != 0) {
@@ -85,7 +90,19 @@ void BM_PlainCurlPost(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
+
+void BM_PlainCurlPost(benchmark::State& state) {
+    plainPosts(state, stub.url(), nullptr);
+}
 BENCHMARK(BM_PlainCurlPost)->UseRealTime();
+
+void BM_PlainCurlHttpsReuse(benchmark::State& state) {
+    CURLSH* share = curl_share_init();
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    plainPosts(state, httpsStub.url(), share);
+    curl_share_cleanup(share);
+}
+BENCHMARK(BM_PlainCurlHttpsReuse)->UseRealTime();
 
 // Delivery's sequence for one message file, with its stop hook.
 bool deliver(const std::string& url, CVcurlSettings settings, std::string& error) {
@@ -154,7 +171,7 @@ BENCHMARK(BM_CurlServiceHttpsNoReuse)->UseRealTime();
 void BM_StubKeepAlive(benchmark::State& state) {
     std::string headers, answer;
     CURL* curl = curl_easy_init();
-    setPostOptions(curl, headers, answer);
+    setPostOptions(curl, stub.url(), headers, answer);
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     for (auto _ : state) {
         headers.clear();
@@ -247,6 +264,9 @@ int main(int argc, char** argv) {
     printRatio("CVcurlService / plain libcurl", service, reporter.median(kPlain), 0.85);
     printRatio("HTTPS with session reuse / without", reuse, reporter.median(kNoReuse), 1.5);
     printRatio("HTTPS with session reuse / HTTP", reuse, service, 0.5);
+    // What libcurl itself reaches with a new connection per message: the bound on the line above.
+    printRatio("Plain libcurl, HTTPS with session reuse / HTTP", reporter.median(kPlainReuse),
+               reporter.median(kPlain), 0.5);
     curl_global_cleanup();
     return 0;
 }
