@@ -3,18 +3,12 @@
 #include <utime.h>
 
 #include <ctime>
-#include <filesystem>
 
 #include "DaemonHarness.h"
 
 namespace {
 
-using corfitest::DaemonTest;
-using testsupport::pollUntil;
-using testsupport::readFile;
-using testsupport::writeFile;
-using Names = std::vector<std::string>;
-constexpr auto npos = std::string::npos;
+using namespace corfitest;
 
 TEST_F(DaemonTest, HelpListsTheVisibleResourcesAndHelpmeIsNoHelp) {
     EXPECT_EQ(0, launch({"-help"}));
@@ -46,10 +40,10 @@ TEST_F(DaemonTest, RefusesToStartWithoutAUsableInstallation) {
     for (const auto& c : cases) {
         base = tmp.file(std::to_string(&c - cases));
         layout();
-        if (std::filesystem::is_directory(at(c.spoil))) {
+        if (fs::is_directory(at(c.spoil))) {
             chmod(at(c.spoil).c_str(), *c.spoil ? 0500 : 0700);
         } else {
-            std::filesystem::remove(at(c.spoil));
+            fs::remove(at(c.spoil));
         }
         Names args = {"-config_dir", at("config")};
         if (*c.last) {
@@ -60,40 +54,46 @@ TEST_F(DaemonTest, RefusesToStartWithoutAUsableInstallation) {
     }
 }
 
-TEST_F(DaemonTest, TakesEachResourceFromTheFirstSourceButSpoolDirFromCorfiConfig) {
+// The rest of 60 s from the command line must not hold up a stop.
+TEST_F(DaemonTest, ResourcesComeFromTheFirstSourceAndSigtermEndsTheRestAtOnce) {
     layout("logfile_size: 3333\nlogfile_history: 6\nbulk_check_period: 42\n",
            "rest: 9\nlogfile_size: 2222\nlogfile_history: 5\nspool_dir: " + at("nowhere") + "\n");
-    ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "7", "-spool_dir", at("nowhere")},
+    ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "60", "-spool_dir", at("nowhere")},
                                         {"MMrest=8", "MMlogfile_size=1111"}));
     for (const std::string& line :
-         Names{"rest:\t7\n", "logfile_size:\t1111\n", "logfile_history:\t5\n",
+         Names{"rest:\t60\n", "logfile_size:\t1111\n", "logfile_history:\t5\n",
                "bulk_check_period:\t42\n", "debug:\t0\n", "spool_dir:\t" + at("spool") + "\n"}) {
         EXPECT_TRUE(waitForLog("[INFO] " + line)) << line << log();
     }
+    ASSERT_TRUE(waitForLog("Process File [lock] \n"));
+    daemon.signal(SIGTERM);
+    EXPECT_TRUE(pollUntil([this] { return daemon.poll(); }, seconds(10)));
+    EXPECT_EQ(0, daemon.status());
+    EXPECT_NE(npos, log().find("[INFO] File interface exits\n"));
 }
 
-// Without a spool_dir line in corfi_config, the one from dir (or the command line) stands.
-TEST_F(DaemonTest, SpoolDirGivenOnlyInDirOrOnTheCommandLineIsKept) {
-    for (const bool onCommandLine : {false, true}) {
-        base = tmp.file(onCommandLine ? "args" : "dir");
+// Without a spool_dir line in corfi_config, the one from dir or the command line stands; a
+// root_dir file moves the installation away from the configuration directory given.
+TEST_F(DaemonTest, SpoolDirFromDirOrTheCommandLineAndInstallationFromRootDir) {
+    for (const std::string source : {"dir", "args", "root_dir"}) {
+        SCOPED_TRACE(source);
+        base = tmp.file(source);
         layout();
-        writeFile(at("config/corfi_config"), "rest: 1\nlog_dir: " + at("logs") + "\n");
-        writeFile(at("config/dir"), onCommandLine ? "" : "spool_dir: " + at("spool") + "\n");
-        const Names args = onCommandLine ? Names{"-spool_dir", at("spool")} : Names{};
-        ASSERT_NO_FATAL_FAILURE(startDaemon(args));
+        const std::string configDir = source == "root_dir" ? tmp.file("config") : at("config");
+        if (source == "root_dir") {
+            fs::create_directory(configDir);
+            writeFile(configDir + "/root_dir", "  " + base + "  \n");
+        } else {
+            writeFile(at("config/corfi_config"), "rest: 1\nlog_dir: " + at("logs") + "\n");
+            writeFile(at("config/dir"), source == "dir" ? "spool_dir: " + at("spool") + "\n" : "");
+        }
+        // Its monitor file is at base/temp whatever the configuration directory.
+        ASSERT_NO_FATAL_FAILURE(startDaemon(
+            source == "args" ? Names{"-spool_dir", at("spool")} : Names{}, {}, configDir));
+        EXPECT_TRUE(waitForLog("config_dir:\t" + at("config") + "\n"));
         EXPECT_TRUE(waitForLog("[INFO] spool_dir:\t" + at("spool") + "\n")) << log();
         daemon.stop(SIGTERM);
     }
-}
-
-TEST_F(DaemonTest, RootDirFileMovesTheConfigurationDirectory) {
-    const std::string configDir = tmp.file("config");
-    std::filesystem::create_directory(configDir);
-    base = tmp.file("root");
-    writeFile(configDir + "/root_dir", "  " + base + "  \n");
-    layout();
-    ASSERT_NO_FATAL_FAILURE(startDaemon({}, {}, configDir));  // its monitor file is in root/temp
-    EXPECT_TRUE(waitForLog("config_dir:\t" + at("config") + "\n"));
 }
 
 TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
@@ -122,10 +122,10 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
         drop("spool/" + std::string(m[0]), m[1]);
         bodies.push_back(m[2]);
     }
-    const std::string nextYear = corfitest::timeAtText(std::time(nullptr) + 366 * 86400);
+    const std::string nextYear = timeAtText(std::time(nullptr) + 366 * 86400);
     drop("spool/corfi_future", "RECEIVER: Later\nTIME_AT: " + nextYear + "\nMESSAGE: Not yet\n");
     drop("spool/notes.txt", "RECEIVER: Jane\nMESSAGE: not a message file\n");
-    std::filesystem::create_directory(at("spool/corfi_dir"));
+    fs::create_directory(at("spool/corfi_dir"));
     ASSERT_NO_FATAL_FAILURE(startDaemon());
 
     for (const auto& m : messages) {
@@ -138,16 +138,6 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
     EXPECT_EQ(bodies, sent);
     EXPECT_EQ(Names({"corfi_dir", "corfi_future", "lock", "notes.txt"}), entries("spool"));
     EXPECT_EQ(npos, log().find("Process File [corfi_dir]"));
-}
-
-TEST_F(DaemonTest, SigtermDuringTheRestEndsTheDaemonAtOnce) {
-    layout("rest: 60\n");
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_TRUE(waitForLog("Process File [lock] \n"));
-    daemon.signal(SIGTERM);
-    EXPECT_TRUE(pollUntil([this] { return daemon.poll(); }, std::chrono::seconds(10)));
-    EXPECT_EQ(0, daemon.status());
-    EXPECT_NE(npos, log().find("[INFO] File interface exits\n"));
 }
 
 TEST_F(DaemonTest, SigtermDuringADeliveryEndsTheWalkAfterThatFile) {
@@ -185,7 +175,7 @@ TEST_F(DaemonTest, MonitorFileIsTouchedEveryCycleUntilTheSpoolDirectoryGoes) {
         return stat(path.c_str(), &info) == 0 && info.st_mtime > hourAgo + 1800;
     }));
 
-    std::filesystem::remove_all(at("spool"));
+    fs::remove_all(at("spool"));
     ASSERT_TRUE(waitForExit());
     EXPECT_EQ(0, daemon.status());
     const std::string text = log();

@@ -1,126 +1,21 @@
-// Real faults against the real daemon and the real event log: a full file system (a small tmpfs,
-// mounted as root), system calls failed by libfiu's preload, a log lock held by someone else,
-// and damaged bulk status and cvlogs.ini files. Each test checks what the user cares about:
-// nothing lost without a word, nothing delivered twice, and a daemon that keeps going.
+// Real faults around the daemon's event log: writes failed by libfiu's preload, a log lock held
+// by someone else and a damaged cvlogs.ini. Each test checks what the user cares about: nothing
+// lost without a word and a daemon that keeps going or refuses to start with a reason.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "BulkDaemonTest.h"
 #include "CVioRecordLock.h"
 #include "CVsysEventLogInterface.h"
+#include "DaemonHarness.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using corfitest::BulkDaemonTest;
-using corfitest::DaemonTest;
+using namespace corfitest;
 using testsupport::concat;
-using testsupport::pollUntil;
-using testsupport::readFile;
-using testsupport::writeFile;
-using Names = std::vector<std::string>;
-using std::chrono::seconds;
-constexpr auto npos = std::string::npos;
-
-// Room for four message files in the spool directory, then none: the bulk thread stops at the
-// fifth line, keeps its place, and goes on once room is back. Every line arrives exactly once.
-TEST_F(BulkDaemonTest, FullSpoolStopsABulkFileMidWayAndItGoesOnWhenThereIsRoomAgain) {
-    ASSERT_NO_FATAL_FAILURE(startStub());
-    layoutBulk();
-    testsupport::Tmpfs spool(at("spool"),
-                             "size=1m,mode=0700,nr_inodes=6");  // root, lock and four files
-    REQUIRE_TMPFS(spool);
-    // Nothing is delivered in this run, so no file leaves the spool to make room.
-    ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "3600"}));
-    ASSERT_TRUE(waitForLog("Process File [lock] \n"));
-    drop("bulk/list", bulkLines(10, ""));
-    ASSERT_TRUE(waitForLog("] Failed to write message file: No space left on device\n")) << log();
-    const auto [work, linesDone] = bulkStatus();
-    EXPECT_EQ(4, linesDone);
-    EXPECT_NE(npos, log().find("Bulk File[" + work + ":4] Failed to write message file"));
-    EXPECT_EQ(Names{fs::path(work).filename()}, entries("bulk"));
-
-    ASSERT_TRUE(spool.remount("nr_inodes=100"));
-    EXPECT_TRUE(waitForLog("[INFO] Processing previous bulk message file [" + work + "]\n"));
-    const Names done = {doneName(work)};
-    ASSERT_TRUE(pollUntil([&] { return entries("bulk") == done; })) << log();
-    EXPECT_EQ(11u, entries("spool").size());  // the lock file and ten messages
-    daemon.stop(SIGTERM);
-    EXPECT_EQ(0, daemon.status());
-
-    fs::remove(at("temp/.ACFI"));
-    ASSERT_NO_FATAL_FAILURE(startDaemon({"-rest", "0"}));
-    ASSERT_TRUE(waitForAllDelivered(10)) << log();
-    const std::map<std::string, int> sent = receivedFrom("");
-    EXPECT_EQ(10u, sent.size());
-    for (const auto& [recipient, times] : sent) {
-        EXPECT_EQ(1, times) << recipient;
-    }
-}
-
-// A line starting with a NUL byte and a line of 100,000 bytes hide none of the lines after them.
-TEST_F(BulkDaemonTest, NulLineAndHugeLineLeaveTheOtherLinesDelivered) {
-    ASSERT_NO_FATAL_FAILURE(startStub());
-    layoutBulk();
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
-    const std::string huge = "TO=3 MSG=" + std::string(100000, 'x') + " TO=99 MSG=tail";
-    drop("bulk/list",
-         std::string("TO=1 MSG=one\n\0TO=2 MSG=two\n", 27) + huge + "\nTO=4 MSG=four\n");
-    ASSERT_TRUE(waitForAllDelivered(3)) << record().size();
-    std::vector<std::string> sent = record();
-    std::sort(sent.begin(), sent.end());
-    EXPECT_EQ(Names({"cmd=Cli&name=1&priority=3&modid=cli&message=one",
-                     "cmd=Cli&name=2&priority=3&modid=cli&message=two",
-                     "cmd=Cli&name=4&priority=3&modid=cli&message=four"}),
-              sent);
-    EXPECT_TRUE(waitForLog(":3] Failed to Extract Recipient\n"));
-}
-
-// A status file is a path the daemon would read and rename: only its own work names count.
-TEST_F(BulkDaemonTest, StatusFileNamingNoUsableBulkFileIsIgnoredAndItsTargetUntouched) {
-    ASSERT_NO_FATAL_FAILURE(startStub());
-    const std::string outside = tmp.file("outside_1_M");
-    writeFile(outside, "TO=7 MSG=secret\n");
-    const std::string passwd = readFile("/etc/passwd");
-    const struct {
-        std::string target;  // relative to the bulk directory, or absolute
-        std::string count;
-        bool link;  // the target is a link to `outside`
-    } cases[] = {{"/etc/passwd", "0", false},
-                 {"list_1_M", "0", true},
-                 {"list_1_M", "-1", false},
-                 {"list_1_M", "100000000000000000000", false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target + " " + c.count);
-        base = tmp.file(std::to_string(&c - cases));
-        layoutBulk();
-        const std::string target = c.target[0] == '/' ? c.target : at("bulk/" + c.target);
-        if (c.link) {
-            fs::create_symlink(outside, target);
-        } else if (c.target[0] != '/') {
-            writeFile(target, "TO=8 MSG=kept\n");
-        }
-        const std::string status = at("temp/.ACorFi_BulkStatus");
-        writeFile(status, target + "\n" + c.count + "\n");
-        ASSERT_NO_FATAL_FAILURE(startDaemon());
-        EXPECT_TRUE(waitForLog("[ERROR] Bulk status file [" + status +
-                               "] names no usable bulk file; ignored\n"))
-            << log();
-        EXPECT_TRUE(waitForLog("Rest time over, start processing Bulk Message Files"));
-        EXPECT_EQ("", readFile(status));
-        EXPECT_EQ(c.target[0] == '/' ? Names{} : Names{c.target}, entries("bulk"));
-        daemon.stop(SIGTERM);
-    }
-    EXPECT_EQ("TO=7 MSG=secret\n", readFile(outside));
-    EXPECT_EQ(passwd, readFile("/etc/passwd"));
-    EXPECT_TRUE(record().empty());
-}
 
 // fiu-run with its POSIX preload and remote control through `control`. An address sanitizer's
 // run time must come first: libfiu's allocation wrappers would otherwise mix two allocators.
@@ -179,7 +74,7 @@ TEST_F(DaemonTest, LogWritesFailingForAWhileLoseOnlyThoseEntries) {
             EXPECT_TRUE(written(i)) << i;
         }
     }
-    EXPECT_TRUE(corfitest::everyLineIsAnEntry(log()));
+    EXPECT_TRUE(everyLineIsAnEntry(log()));
 }
 
 // The log's lock held by someone else while the daemon stops: the worker cannot finish, so the
@@ -282,14 +177,14 @@ TEST(LogLockHolder, QueueStaysBoundedWhileTheLockIsHeldForSeventySeconds) {
         log->info("COMPLETED RCPT(" + std::to_string(i) + "), MSG(Server room above 30 C)");
     }
     std::this_thread::sleep_until(heldUntil);  // the holder's time, not a wait for the log
-    const long peak = corfitest::peakResidentKilobytes();
+    const long peak = peakResidentKilobytes();
     close(lock);
     ASSERT_TRUE(pollUntil([&] { return readFile(path).find(" log entries dropped\n") != npos; },
                           seconds(120), std::chrono::milliseconds(500)));
     ASSERT_TRUE(log->Stop());
     EXPECT_LT(peak, 100 * 1024);
     const std::string text = readFile(path);
-    EXPECT_TRUE(corfitest::everyLineIsAnEntry(text));
+    EXPECT_TRUE(everyLineIsAnEntry(text));
     const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     const size_t last = text.rfind('\n', text.size() - 2) + 1;
     const std::string warning = text.substr(text.find("[WARN] ", last) + 7);

@@ -2,7 +2,6 @@
 // none is sent twice, and what finally fails is kept with its reason.
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <map>
 #include <optional>
 
@@ -10,14 +9,7 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using corfitest::DaemonTest;
-using testsupport::pollUntil;
-using testsupport::readFile;
-using testsupport::writeFile;
-using Names = std::vector<std::string>;
-using std::chrono::seconds;
-constexpr auto npos = std::string::npos;
+using namespace corfitest;
 
 class RetryTest : public DaemonTest {
 protected:

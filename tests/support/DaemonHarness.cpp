@@ -17,11 +17,6 @@ extern char** environ;
 
 namespace corfitest {
 
-namespace fs = std::filesystem;
-using testsupport::pollUntil;
-using testsupport::readFile;
-using testsupport::writeFile;
-
 namespace {
 
 // The caller's environment without what would steer the daemon or its requests (MM variables,

@@ -3,7 +3,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,15 @@
 #include "TestSupport.h"
 
 namespace corfitest {
+
+// What the daemon tests share; they take it with `using namespace corfitest`.
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+using std::chrono::seconds;
+using testsupport::pollUntil;
+using testsupport::readFile;
+using testsupport::writeFile;
+constexpr auto npos = std::string::npos;
 
 // The TIME_AT text (MM-DD-YY-HH-MM) of `moment`'s fields in UTC.
 std::string timeAtText(time_t moment);

@@ -14,13 +14,10 @@ namespace testsupport {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/corfi-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed for " + pattern);
+    m_path = std::string(base && *base ? base : "/tmp") + "/corfi-test-XXXXXX";
+    if (mkdtemp(m_path.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed for " + m_path);
     }
-    m_path = buffer.data();
 }
 
 TempDir::~TempDir() {

@@ -1,10 +1,17 @@
+// One message's way through the daemon's parts: the file read into fields and checked, TIME_AT
+// in both directions, its text cleaned, and its delivery and outcome lines against a real server
+// on 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <regex>
 
+#include "CVFIdelivery.h"
 #include "CVFImessage.h"
+#include "CVFItimeAt.h"
 #include "CorfiTestLog.h"
+#include "HttpTestServer.h"
 
 namespace {
 
@@ -106,6 +113,95 @@ TEST(CleanMessage, KeepsPrintableAsciiAndLineFeedsOnly) {
     EXPECT_EQ("a b-cd", CVFIcleanMessage("a\tb~c\351d"));
     EXPECT_EQ("x \ny", CVFIcleanMessage("x\r\ny\r\n"));
     EXPECT_EQ("ctl  v", CVFIcleanMessage("\001\177ctl\v\fv\033 \n\n\t"));
+}
+
+// Wall-clock minutes to TIME_AT values, in zones with and without daylight-saving time.
+TEST(TimeAtValue, WritesTheHourOneMoreThanMeantInStandardTime) {
+    const struct {
+        const char* zone;
+        const char* wallClock;
+        const char* value;  // empty: refused
+    } cases[] = {
+        {"UTC", "2026-07-01 09:30", "07-01-26-10-30"},
+        // Summer: 10:30 CEST is 09:30 CET. Winter: the hour is simply one more.
+        {"Europe/Berlin", "2026-07-01 10:30", "07-01-26-10-30"},
+        {"Europe/Berlin", "2026-01-15 10:30", "01-15-26-11-30"},
+        // Around midnight: in summer 00:30 is 23:30 standard time the day before, so the value
+        // has hour 00; in winter 23:30 moves to hour 00 of the next day, here of the next year.
+        {"Europe/Berlin", "2026-07-01 00:30", "07-01-26-00-30"},
+        {"Europe/Berlin", "2026-12-31 23:30", "01-01-27-00-30"},
+        {"Europe/Berlin", "2026-06-30 23:30", "06-30-26-23-30"},
+        // The spring gap does not exist; in the autumn the repeated 02:30 is taken at its
+        // first, summer-time occurrence.
+        {"Europe/Berlin", "2026-03-29 02:30", ""},
+        {"Europe/Berlin", "2026-03-29 03:30", "03-29-26-03-30"},
+        {"Europe/Berlin", "2026-10-25 02:30", "10-25-26-02-30"},
+        {"Europe/Berlin", "2026-10-25 03:30", "10-25-26-04-30"},
+        // The southern summer, and a saving of half an hour.
+        {"Australia/Sydney", "2026-01-15 10:30", "01-15-26-10-30"},
+        {"Australia/Lord_Howe", "2026-01-15 10:30", "01-15-26-11-00"},
+        // Two-digit years: from the first hour of 2000 (read back as the day before) to 2099.
+        {"UTC", "1999-12-31 23:30", "01-01-00-00-30"},
+        {"UTC", "1999-12-31 22:59", ""},
+        {"UTC", "2099-12-31 22:59", "12-31-99-23-59"},
+        {"UTC", "2099-12-31 23:00", ""},
+        // Malformed texts and dates.
+        {"UTC", " 2026-07-01 10:30", ""},
+        {"UTC", "2026-07-01T10:30", ""},
+        {"UTC", "2026-02-29 10:30", ""},
+        {"UTC", "2026-07-01 24:00", ""},
+    };
+    for (const auto& c : cases) {
+        setenv("TZ", c.zone, 1);
+        tzset();
+        std::string value;
+        std::string error;
+        const bool ok = CVFItimeAtFromWallClock(c.wallClock, value, error);
+        EXPECT_EQ(*c.value != '\0', ok) << c.zone << " " << c.wallClock << ": " << error;
+        EXPECT_EQ(c.value, ok ? value : "") << c.zone << " " << c.wallClock;
+        EXPECT_EQ(ok, error.empty()) << c.wallClock;
+    }
+    unsetenv("TZ");
+    tzset();
+}
+
+using DeliveryTest = testsupport::TempDirTest;
+
+TEST_F(DeliveryTest, OnlyAnAnswerBeginningWith200AndASpaceIsADelivery) {
+    unsetenv("http_proxy");
+    corfitest::CorfiTestLog log(tmp);
+    testsupport::HttpTestServer server;
+    const CVFImessage jane{CVFI_KIND_RECEIVER, "Jane", "", "", "", "", 0, "Hello world"};
+    const std::pair<const char*, bool> cases[] = {{"200 OK", true}, {"200 ", true},
+                                                  {"200", false},   {"201 Created", false},
+                                                  {"", false},      {"2000 ", false}};
+    for (const auto& [answer, delivered] : cases) {
+        server.answerWith(answer);
+        EXPECT_EQ(delivered, CVFIdeliverMessage(jane, server.url("/").c_str(), 0) == CVFI_DELIVERED)
+            << answer;
+        EXPECT_EQ(std::string("[INFO] HTTP(s) server returns [") + answer + "]\n", log.take());
+    }
+}
+
+TEST_F(DeliveryTest, OutcomeLinesNameTheFirstTargetPresent) {
+    corfitest::CorfiTestLog log(tmp);
+    const struct {
+        CVFImessage record;
+        std::string completed, failed;
+    } cases[] = {
+        {{CVFI_KIND_GROUP, "Jane", "Ops", "", "", "", 0, "a\nb"}, "RCPT(Jane), MSG(a\\nb)", ""},
+        {{CVFI_KIND_NAME, "Jim", "", "", "", "", 0, "m"}, "RCPT(Jim), MSG(m)", ""},
+        {{CVFI_KIND_QUICK, "", "Ops", "5", "Tel", "", 0, "m"}, "GROUP(Ops), MSG(m)", ""},
+        {{CVFI_KIND_QUICK, "", "", "5", "Tel", "", 0, "m"}, "QUICK(5), CAR(Tel), MSG(m)", ""},
+        {{CVFI_KIND_RECEIVER, "Jane", "", "", "", "", 0, ""}, "RCPT(Jane), MSG()", "Parsing error"},
+        {{CVFI_KIND_QUICK, "", "", "5", "", "", 0, "m"}, "", "Parsing error"}};
+    for (const auto& c : cases) {
+        CVFIlogCompleted(c.record);
+        CVFIlogFailed(c.record);
+        EXPECT_EQ((c.completed.empty() ? "" : "[INFO] COMPLETED " + c.completed + "\n") +
+                      "[INFO] FAILED " + (c.failed.empty() ? c.completed : c.failed) + "\n",
+                  log.take());
+    }
 }
 
 }  // namespace
