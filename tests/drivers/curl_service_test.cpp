@@ -1,5 +1,5 @@
 // The HTTP client the daemon posts with: the form body, the results it reports, and TLS session
-// reuse; verification, bounded answers and stopping are checked through the daemon.
+// reuse; verification, bounded answers, long bodies and stopping are checked through the daemon.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
@@ -53,36 +53,27 @@ private:
 };
 
 TEST(CurlParameters, EncodeAndJoinAsTheTableSays) {
-    const std::string a100000(100000, 'a');
-    std::string spaces;
+    std::string spaces;  // each expands to three characters, across many encoding slices
     for (int i = 0; i < 5000; ++i)
         spaces += "%20";
     const struct {
         std::vector<std::string> parameters;
-        std::string extra, body;
+        std::string body;
     } cases[] = {
-        {{"cmd=Cli", "message=Hello world"}, "", "cmd=Cli&message=Hello%20world"},
-        {{"=x y"}, "", "x%20y"},
-        {{"v=\xE9-a/b_c.d"}, "", "v=%e9%2da/b_c.d"},
-        {{"a=b=c", "e="}, "", "a=b%3dc&e="},
-        {{"a=1"}, "x=1&y 2", "a=1&x=1&y 2"},
-        {{}, "", ""},
-        {{"n=" + a100000}, "", "n=" + a100000},
-        {{"n=" + std::string(5000, ' ')}, "", "n=" + spaces},
+        {{"=x y"}, "x%20y"},
+        {{"v=\xE9-a/b_c.d"}, "v=%e9%2da/b_c.d"},
+        {{"a=b=c", "e="}, "a=b%3dc&e="},
+        {{}, ""},
+        {{"n=" + std::string(5000, ' ')}, "n=" + spaces},
     };
     CVcurlService service;
     for (const auto& c : cases) {
         CVcurlRequest built;
         built.parameters = c.parameters;
-        built.extraParameters = c.extra;
         CVtextBuffer buffer;
         service.BuildParameters(built, buffer);
         EXPECT_EQ(c.body, buffer.data ? buffer.data : "") << c.body.substr(0, 40);
     }
-    char out[8] = "";
-    EXPECT_EQ(0u, CVcurlService::UrlEncode("ab", out, 4));
-    EXPECT_EQ(1u, CVcurlService::UrlEncode("ab", out, 5));
-    EXPECT_STREQ("a", out);
 }
 
 TEST_F(CurlServiceTest, PostsAFormAndResultsDescribeOnlyTheLastRequest) {

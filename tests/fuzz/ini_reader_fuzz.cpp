@@ -1,8 +1,4 @@
 // INI files as the event log's configuration reader meets them: parsed, walked and saved.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 #include "FuzzSupport.h"
 #include "IniReaderWriter.h"
 

@@ -1,8 +1,4 @@
 // Message files as any local user may write them: parsed, validated and turned into a request.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 #include "CVFIdelivery.h"
 #include "CVFImessage.h"
 #include "FuzzSupport.h"

@@ -1,12 +1,4 @@
-// Resource files ("name: value" lines) read into a table of every resource type, through a
-// memory file so no disk is touched.
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
+// Resource files ("name: value" lines) read into a table of every resource type.
 #include "CVresource.h"
 #include "FuzzSupport.h"
 
@@ -35,19 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         {"when", CV_RES_TIME, &values.when, 0, nullptr, CV_RES_HIDDEN, "", false},
     };
     const int count = static_cast<int>(sizeof table / sizeof table[0]);
-    const int fd = memfd_create("resources", MFD_CLOEXEC);
-    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return 0;
-    }
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const std::string path = fuzzsupport::scratchDirectory() + "/corfi_config";
+    fuzzsupport::writeScratchFile(path, data, size);
     CVresourceLoadResFile(table, count, path.c_str(), false);
     CVresourceSetDefaults(table, count);
     for (const CVresource& entry : table) {
         CVresourceResStr(&entry);
     }
-    close(fd);
     return 0;
 }

@@ -1,20 +1,74 @@
+// The event log's dispatch (levels, formatting, configuration) and its queued variant, both
+// around a writer that records entries in memory.
 #include "CVsysEventLogInterface.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "CVsysEventLogConfig.h"
 #include "CVsysEventLogFileWriter.h"
+#include "CVsysEventLogMultiThreaded.h"
 #include "CVsysEventLogSingleThreaded.h"
-#include "LogTestSupport.h"
 #include "TestSupport.h"
 
 namespace {
 
+struct Entry {
+    int32_t level;
+    std::string message;
+    int32_t line;
+    std::string file;
+    time_t time;
+};
+
+// Records the entries; a test holding `mutex` holds up the writer.
+class JournalWriter : public CVsysEventLogWriterInterface {
+public:
+    bool setParameter(const std::string&, const std::string&) override { return true; }
+    bool write(const std::string&, int32_t level, const std::string& message, int32_t line,
+               const char* file, time_t time) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (message == "throw") {
+            throw std::runtime_error("disk gone");
+        }
+        entries.push_back({level, message, line, file ? file : "<null>", time});
+        return true;
+    }
+    bool isReady() override { return true; }
+    size_t size() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return entries.size();
+    }
+
+    std::mutex mutex;
+    std::vector<Entry> entries;  // guarded by mutex
+};
+
+template <class Dispatch>
+class JournalLog : public Dispatch {
+public:
+    explicit JournalLog(int32_t threshold = 0) {
+        this->m_moduleName = "Journal";
+        this->m_writer = std::make_unique<JournalWriter>();
+        journal = static_cast<JournalWriter*>(this->m_writer.get());
+        this->setLevel(threshold);
+    }
+    JournalWriter* journal;  // owned by the log
+};
+
 using Log = CVsysEventLogInterface;
-using MemoryLog = logtest::JournalLog<CVsysEventLogSingleThreaded>;
+using MemoryLog = JournalLog<CVsysEventLogSingleThreaded>;
+using QueuedLog = JournalLog<CVsysEventLogMultiThreaded>;
+using testsupport::pollUntil;
 using testsupport::readFile;
 using testsupport::writeFile;
 
@@ -49,7 +103,7 @@ TEST(EventLogLevels, ThresholdAndKindCodeDecideWhatIsWritten) {
         MemoryLog log(row.threshold);
         ASSERT_TRUE(log.Start());
         EXPECT_EQ(row.result, call(log, row.op, row.code));
-        const std::vector<logtest::Entry>& written = log.journal->entries;
+        const std::vector<Entry>& written = log.journal->entries;
         ASSERT_EQ(row.written ? 1u : 0u, written.size());
         if (row.written) {
             EXPECT_EQ(row.written, written[0].level);
@@ -71,7 +125,7 @@ TEST(EventLogFormatting, NullFormatsLongTextsAndPrefixes) {
     log.LogDebug(1, "%s", longText.c_str());
     errno = ENOENT;
     log.LogSystemError("open", "file %s", "a.txt");
-    const std::vector<logtest::Entry>& written = log.journal->entries;
+    const std::vector<Entry>& written = log.journal->entries;
     ASSERT_EQ(3u, written.size());  // the null formats wrote nothing
     EXPECT_EQ("P " + std::string(2045, 'a'), written[0].message);
     EXPECT_EQ(std::string(2047, 'a'), written[1].message);
@@ -84,11 +138,9 @@ TEST(EventLogFormatting, NullFormatsLongTextsAndPrefixes) {
 class LogDirTest : public testsupport::TempDirTest {
 protected:
     void SetUp() override {
-        Log::DestroyAll();
         std::filesystem::create_directories(config);
         std::filesystem::create_directories(logs);
     }
-    void TearDown() override { Log::DestroyAll(); }
     const std::string config = tmp.file("opt/config");
     const std::string logs = tmp.file("opt/logs");
     const std::string ini = config + "/cvlogs.ini";
@@ -140,6 +192,75 @@ TEST_F(LogDirTest, InitializeTakesTheModuleWriterOrCommonOrNone) {
                   logs + "/c.txt");
         EXPECT_FALSE(unusable.initialize(config, "M")) << keys;
         EXPECT_EQ(unusable.getWriter(), nullptr) << keys;
+    }
+}
+
+TEST(MultiThreadedLog, EntriesOfTwoThreadsArriveInWriteOrderWithTheirEnqueueTimes) {
+    QueuedLog log;
+    ASSERT_TRUE(log.Start());
+    std::unique_lock<std::mutex> gate(log.journal->mutex);  // held until the clock moves on
+    constexpr int kPerThread = 2000;
+    std::mutex order;  // makes the order of the write calls known
+    int next = 0;
+    auto produce = [&] {
+        for (int i = 0; i < kPerThread; ++i) {
+            std::lock_guard<std::mutex> lock(order);
+            ASSERT_TRUE(log.info(std::to_string(next++)));
+        }
+    };
+    const time_t before = time(nullptr);
+    std::thread a(produce), b(produce);
+    a.join();
+    b.join();
+    const time_t after = time(nullptr);
+    ASSERT_TRUE(pollUntil([&] { return time(nullptr) > after; }));
+    gate.unlock();
+    ASSERT_TRUE(pollUntil([&] { return log.journal->size() == 2 * kPerThread; }));
+    for (int i = 0; i < 2 * kPerThread; ++i) {
+        const Entry& entry = log.journal->entries[i];
+        ASSERT_EQ(std::to_string(i), entry.message);
+        ASSERT_GE(entry.time, before);
+        ASSERT_LE(entry.time, after);
+    }
+}
+
+TEST(MultiThreadedLog, StopWritesEverythingQueuedAndRefusesLaterEntries) {
+    QueuedLog log;
+    ASSERT_TRUE(log.Start());
+    for (int i = 0; i < 10000; ++i) {
+        ASSERT_TRUE(log.info("entry"));
+    }
+    EXPECT_TRUE(log.Stop());
+    EXPECT_EQ(10000u, log.journal->size());
+    EXPECT_FALSE(log.isStarted());
+    EXPECT_FALSE(log.write(CVsysEventLogInterface::INFO, "late", -1, nullptr));
+    EXPECT_EQ(10000u, log.journal->size());
+}
+
+TEST(MultiThreadedLog, ThrowingWriterEndsTheWorkerAndLaterEntriesStayQueued) {
+    QueuedLog log;
+    ASSERT_TRUE(log.Start());
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(log.info("first"));
+    EXPECT_TRUE(log.info("throw"));
+    EXPECT_TRUE(pollUntil([&] { return !log.isStarted(); }));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Journal-ERROR CVsysEventLogMultiThreaded::DoWork: Unknown error"),
+              std::string::npos);
+    EXPECT_TRUE(log.info("queued for good"));
+    EXPECT_EQ(1u, log.journal->size());
+}
+
+// Each entry is written right after the worker wrote the previous one, which is when the
+// worker is on its way back to sleep; none may wait for a later write.
+TEST(MultiThreadedLog, EntryWrittenAsTheWorkerGoesIdleIsNotLeftBehind) {
+    QueuedLog log;
+    ASSERT_TRUE(log.Start());
+    for (size_t i = 1; i <= 20000; ++i) {
+        ASSERT_TRUE(log.info("entry"));
+        ASSERT_TRUE(pollUntil([&] { return log.journal->size() == i; }, std::chrono::seconds(20),
+                              std::chrono::milliseconds(0)))
+            << "entry " << i << " was left in the queue";
     }
 }
 

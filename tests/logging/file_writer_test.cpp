@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -16,42 +15,21 @@
 #include <thread>
 #include <vector>
 
-#include "CVconException.h"
 #include "ChildProcess.h"
 #include "LockFile.h"
-#include "LogTestSupport.h"
 #include "TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using logtest::kStamp;
 using testsupport::readFile;
 
-using LockFileTest = testsupport::TempDirTest;
+const std::string kStamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)";
 
-TEST_F(LockFileTest, LockHeldElsewhereFailsAfterTheAttempts) {
-    const std::string path = tmp.file("log.txt.lock");
-    auto refused = [&] {
-        try {
-            LockFile second(path, 3, 1000);
-        } catch (const CVconException& e) {
-            return e.getMessage() == "LockFile Creation Failed" &&
-                   e.getSysMessage() == std::strerror(EAGAIN);
-        }
-        return false;
-    };
-    {
-        LockFile held(path);
-        EXPECT_TRUE(refused()) << "another descriptor of this process";
-        EXPECT_EQ(0, testsupport::runInChild([&] { return refused() ? 0 : 1; }))
-            << "another process";
-    }
-    EXPECT_NO_THROW(LockFile(path, 3, 1000));
-}
+using FileWriterTest = testsupport::TempDirTest;
 
 // Whoever can open the lock file can hold its lock and stall every writer of the log.
-TEST_F(LockFileTest, LockFileIsPrivateToItsOwner) {
+TEST_F(FileWriterTest, LockFileIsPrivateToItsOwner) {
     const std::string fresh = tmp.file("fresh.lock"), open = tmp.file("open.lock");
     testsupport::writeFile(open, "");
     ASSERT_EQ(0, chmod(open.c_str(), 0644));
@@ -65,7 +43,7 @@ TEST_F(LockFileTest, LockFileIsPrivateToItsOwner) {
 
 // A dangling symbolic link is the state of that race frozen: a plain open finds no file, yet an
 // exclusive create finds one. The attempts after it must open the file as it then is.
-TEST_F(LockFileTest, FileAppearingBetweenCheckAndCreateDoesNotFailLaterAttempts) {
+TEST_F(FileWriterTest, FileAppearingBetweenCheckAndCreateDoesNotFailLaterAttempts) {
     const std::string path = tmp.file("log.txt.lock");
     ASSERT_EQ(symlink(tmp.file("real").c_str(), path.c_str()), 0);
     std::thread locker([&] { EXPECT_NO_THROW(LockFile(path, 20000, 1000)); });
@@ -86,8 +64,6 @@ std::unique_ptr<CVsysEventLogFileWriter> fileWriter(const std::string& path, int
     EXPECT_TRUE(writer->isReady());
     return writer;
 }
-
-using FileWriterTest = testsupport::TempDirTest;
 
 TEST_F(FileWriterTest, LineCarriesStampModuleTagAndMessage) {
     time_t when = 1700000000;  // a given time is written in local time
@@ -131,21 +107,15 @@ TEST_F(FileWriterTest, EachLevelGetsItsTagAndEveryEntryIsOneLine) {
     }
 }
 
+// The daemon's tests of cvlogs.ini cover values at and beyond the upper bounds.
 TEST_F(FileWriterTest, SizeAndCountOutsideTheirLimitsLeaveTheWriterUnready) {
     const struct {
         const char *key, *value;
         bool accepted;
     } cases[] = {
-        {"bytesPerFiles", "1023", false},
-        {"bytesPerFiles", "1024", true},
-        {"bytesPerFiles", "1099511627776", true},
-        {"bytesPerFiles", "1099511627777", false},
-        {"bytesPerFiles", "-2048", false},
-        {"bytesPerFiles", "2048 bytes", false},
-        {"numFiles", "0", false},
-        {"numFiles", "1", true},
-        {"numFiles", "1000", true},
-        {"numFiles", "1001", false},
+        {"bytesPerFiles", "1023", false},  {"bytesPerFiles", "1024", true},
+        {"bytesPerFiles", "-2048", false}, {"bytesPerFiles", "2048 bytes", false},
+        {"numFiles", "0", false},          {"numFiles", "1001", false},
     };
     for (const auto& c : cases) {
         auto writer = fileWriter(tmp.file("a.txt"));
@@ -183,11 +153,7 @@ TEST_F(FileWriterTest, EntryThatCannotBeWrittenWholeLeavesNoTrace) {
                                                             kStamp + " m \\[INFO\\] after\n")))
         << readFile(path);
     close(errors[1]);
-    std::string reported;
-    char buffer[4096];
-    for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) > 0;) {
-        reported.append(buffer, static_cast<size_t>(n));
-    }
+    const std::string reported = readFile("/proc/self/fd/" + std::to_string(errors[0]));
     close(errors[0]);
     EXPECT_NE(reported.find("Cannot write log file [" + path + "]: File too large"),
               std::string::npos)

@@ -1,9 +1,8 @@
-// Bulk files as any program may drop them: read line by line, each line's recipient and message
-// extracted, and a message file written for each line that has both.
-#include <cstddef>
-#include <cstdint>
+// Bulk input as any program may leave it, through the daemon's dispatcher. fuzz_bulk_lines reads
+// the input as a bulk file, line by line, writing a message file for each line with a recipient
+// and a message. fuzz_bulk_status (BULK_STATUS) reads it as the status file of an interrupted
+// bulk file, which is trusted only when it names a work name of the bulk directory.
 #include <filesystem>
-#include <string>
 
 #include "CVFIbulk.h"
 #include "CVcorfiBulkFileDispatcher.h"
@@ -14,7 +13,7 @@
 namespace {
 
 std::string directory(const char* name) {
-    return fuzzsupport::scratchDirectory() + "/lines/" + name;
+    return fuzzsupport::scratchDirectory() + "/bulk/" + name;
 }
 
 }  // namespace
@@ -34,8 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::filesystem::remove(entry.path(), ignored);
         }
     }
-    const std::string work = directory("bulk") + "/list_1_M";
-    fuzzsupport::writeScratchFile(work, data, size);
     CVcorfiBulkSettings settings;
     settings.directory = directory("bulk");
     settings.spoolDirectory = directory("spool");
@@ -44,9 +41,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CVcorfiBulkFileDispatcher dispatcher("fuzz", CVsysEventLogInterface::GetInstance(),
                                          directory("temp"));
     dispatcher.setArgument(&settings);
+#ifdef BULK_STATUS
+    const std::string record = directory("temp") + "/" + CVcorfiBulkStatus::FILE_NAME;
+    fuzzsupport::writeScratchFile(record, data, size);
+    CVcorfiBulkStatus status(directory("temp"));
+    if (!status.getFileName().empty()) {
+        dispatcher.resumeRecorded(status);
+    }
+#else
+    const std::string work = directory("bulk") + "/list_1_M";
+    fuzzsupport::writeScratchFile(work, data, size);
     CVcorfiBulkStatus status(directory("temp"));
     status.setFileName(work);
     status.setLineCount(0);
     dispatcher.processFile(work, status);
+#endif
     return 0;
 }
