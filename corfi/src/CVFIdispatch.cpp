@@ -142,7 +142,7 @@ void prepareFirstCycle(DispatchState& state) {
     const char* arguments[] = {g_corfiPaths.commandLine.c_str()};
     if (!CVmonitorFileCreate(state.monitorPath.c_str(), "CVD-CORFI", state.monitorRecord.data(), "",
                              1, arguments)) {
-        logError(__LINE__, "Failed to create mointor file. Service may not be monitored\n");
+        logError(__LINE__, "%s", "Failed to create mointor file. Service may not be monitored\n");
     }
     touchMonitor(state);
     prepareWatch(state);

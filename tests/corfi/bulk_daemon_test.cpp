@@ -107,6 +107,23 @@ TEST_F(BulkDaemonTest, EachLineBecomesOneMessageAndTheFileEndsUnderItsDoneName) 
     EXPECT_EQ(2u, record().size());
 }
 
+TEST_F(BulkDaemonTest, NulLineAndHugeLineLeaveTheOtherLinesDelivered) {
+    ASSERT_NO_FATAL_FAILURE(startStub());
+    layoutBulk();
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    const std::string huge = "TO=3 MSG=" + std::string(100000, 'x') + " TO=99 MSG=tail";
+    drop("bulk/list",
+         std::string("TO=1 MSG=one\n\0TO=2 MSG=two\n", 27) + huge + "\nTO=4 MSG=four\n");
+    ASSERT_TRUE(waitForAllDelivered(3)) << record().size();
+    Names sent = record();
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(Names({"cmd=Cli&name=1&priority=3&modid=cli&message=one",
+                     "cmd=Cli&name=2&priority=3&modid=cli&message=two",
+                     "cmd=Cli&name=4&priority=3&modid=cli&message=four"}),
+              sent);
+    EXPECT_TRUE(waitForLog(":3] Failed to Extract Recipient\n"));
+}
+
 TEST_F(BulkDaemonTest, UnusableSettingsStartNoBulkThread) {
     const std::string missing = tmp.file("nowhere");
     const std::pair<std::string, std::string> cases[] = {

@@ -29,10 +29,16 @@ const std::string kLong(100000, 'm');
 const Mode kModes[] = {
     {"VerifiedByTheCaBundle", "server", true, "", {}, kCompleted, Check::OUTCOME},
     {"NotVerifiedWithoutTheCaBundle", "server", false, "", {}, kNotVerified, Check::OUTCOME},
+    {"TlsVerifyFalse", "server", false, "tls_verify: FALSE\n", {}, kCompleted, Check::OUTCOME},
     {"HostNameMismatch", "otherhost", true, "", {}, kNotVerified, Check::OUTCOME},
-    // Turning verification off is what a host-name mismatch is worked around with; without the
-    // CA bundle as well, it must also skip the chain.
-    {"TlsVerifyFalse", "otherhost", false, "tls_verify: FALSE\n", {}, kCompleted, Check::OUTCOME},
+    // Turning verification off is what a host-name mismatch is worked around with.
+    {"TlsVerifyFalseOnAMismatchedHost",
+     "otherhost",
+     false,
+     "tls_verify: FALSE\n",
+     {},
+     kCompleted,
+     Check::OUTCOME},
     {"RedirectLoop", "", false, "", {"--redirect-to", "/send"}, kTooManyRedirects, Check::LOOP},
     {"HttpsToHttpRedirect", "server", true, "", {}, "] : Unsupported protocol\n", Check::DOWNGRADE},
     {"HangingServer", "", false, "", {"--hang"}, "", Check::HANG},
