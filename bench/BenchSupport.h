@@ -2,6 +2,7 @@
 // stand-in server on any free loopback port, stopped with SIGTERM when the object goes.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -133,5 +137,71 @@ private:
     std::string m_url;
 };
 #endif
+
+// Keeps the rates and memory figures of the runs, or of their aggregates when only those come.
+class ResultReporter : public benchmark::ConsoleReporter {
+public:
+    ResultReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) {
+                m_failed = true;
+                continue;
+            }
+            // The function's name, and "/" with the arguments of a benchmark that has some.
+            const std::string name =
+                run.run_name.function_name +
+                (run.run_name.args.empty() ? std::string() : "/" + run.run_name.args);
+            const std::string kind = run.run_type == Run::RT_Iteration ? "run" : run.aggregate_name;
+            for (const auto& counter : run.counters) {
+                m_values[name][counter.first][kind].push_back(counter.second.value);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // The named aggregate when there is one, else the median or the maximum of the runs.
+    double value(const std::string& name, const std::string& counter,
+                 const std::string& aggregate) {
+        auto& kinds = m_values[name][counter];
+        if (!kinds[aggregate].empty()) {
+            return kinds[aggregate].front();
+        }
+        std::vector<double> runs = kinds["run"];
+        if (runs.empty()) {
+            return 0;
+        }
+        std::sort(runs.begin(), runs.end());
+        const size_t middle = runs.size() / 2;
+        if (aggregate == "max") {
+            return runs.back();
+        }
+        return runs.size() % 2 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
+    }
+
+    bool failed() const { return m_failed; }
+    bool ran(const std::string& name) const { return m_values.count(name) != 0; }
+
+private:
+    // name -> counter -> "run" or aggregate name -> values
+    std::map<std::string, std::map<std::string, std::map<std::string, std::vector<double>>>>
+        m_values;
+    bool m_failed = false;
+};
+
+// Runs the benchmarks the command line selects, then `summary`; the exit status.
+inline int runBenchmarks(int argc, char** argv,
+                         const std::function<void(ResultReporter&)>& summary) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    ResultReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    summary(reporter);
+    return reporter.failed() ? 1 : 0;
+}
 
 }  // namespace bench

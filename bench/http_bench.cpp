@@ -8,24 +8,15 @@
 // loses by its place (the loopback's sockets in TIME_WAIT pile up over a run).
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "BenchSupport.h"
 #include "CVcurlService.h"
 #include "CVcurlShare.h"
-
-extern char** environ;
 
 namespace {
 
@@ -187,44 +178,6 @@ void BM_StubKeepAlive(benchmark::State& state) {
 }
 BENCHMARK(BM_StubKeepAlive)->UseRealTime();
 
-// Keeps the requests/s of every run so that the ratio can be taken from the medians.
-class RateReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            const auto rate = run.counters.find("items_per_second");
-            if (run.error_occurred || rate == run.counters.end()) {
-                continue;
-            }
-            const std::string& name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration) {
-                m_rates[name].push_back(rate->second.value);
-            } else if (run.aggregate_name == "median") {
-                m_medians[name] = rate->second.value;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    // The aggregate median when repetitions were reported, else the median of the runs.
-    double median(const std::string& name) {
-        if (m_medians.count(name) != 0) {
-            return m_medians[name];
-        }
-        std::vector<double>& rates = m_rates[name];
-        if (rates.empty()) {
-            return 0;
-        }
-        std::sort(rates.begin(), rates.end());
-        const size_t middle = rates.size() / 2;
-        return rates.size() % 2 ? rates[middle] : (rates[middle - 1] + rates[middle]) / 2;
-    }
-
-private:
-    std::map<std::string, std::vector<double>> m_rates;
-    std::map<std::string, double> m_medians;
-};
-
 void printRatio(const char* what, double numerator, double denominator, double target) {
     if (numerator > 0 && denominator > 0) {
         const double ratio = numerator / denominator;
@@ -250,23 +203,21 @@ int main(int argc, char** argv) {
     if (!given) {
         args.insert(args.begin() + 1, interleave.data());
     }
-    argc = static_cast<int>(args.size());
-    argv = args.data();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    RateReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    const double service = reporter.median(kService);
-    const double reuse = reporter.median(kReuse);
-    printRatio("CVcurlService / plain libcurl", service, reporter.median(kPlain), 0.85);
-    printRatio("HTTPS with session reuse / without", reuse, reporter.median(kNoReuse), 1.5);
-    printRatio("HTTPS with session reuse / HTTP", reuse, service, 0.5);
-    // What libcurl itself reaches with a new connection per message: the bound on the line above.
-    printRatio("Plain libcurl, HTTPS with session reuse / HTTP", reporter.median(kPlainReuse),
-               reporter.median(kPlain), 0.5);
+    const int status = bench::runBenchmarks(
+        static_cast<int>(args.size()), args.data(), [](bench::ResultReporter& reporter) {
+            const auto median = [&](const char* name) {
+                return reporter.value(name, "items_per_second", "median");
+            };
+            const double service = median(kService);
+            const double reuse = median(kReuse);
+            printRatio("CVcurlService / plain libcurl", service, median(kPlain), 0.85);
+            printRatio("HTTPS with session reuse / without", reuse, median(kNoReuse), 1.5);
+            printRatio("HTTPS with session reuse / HTTP", reuse, service, 0.5);
+            // What libcurl itself reaches with a new connection per message: the bound on the
+            // line above.
+            printRatio("Plain libcurl, HTTPS with session reuse / HTTP", median(kPlainReuse),
+                       median(kPlain), 0.5);
+        });
     curl_global_cleanup();
-    return 0;
+    return status;
 }
