@@ -56,10 +56,7 @@ TEST(CurlParameters, EncodeAndJoinAsTheTableSays) {
     std::string spaces;  // each expands to three characters, across many encoding slices
     for (int i = 0; i < 5000; ++i)
         spaces += "%20";
-    const struct {
-        std::vector<std::string> parameters;
-        std::string body;
-    } cases[] = {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"=x y"}, "x%20y"},
         {{"v=\xE9-a/b_c.d"}, "v=%e9%2da/b_c.d"},
         {{"a=b=c", "e="}, "a=b%3dc&e="},
@@ -67,12 +64,12 @@ TEST(CurlParameters, EncodeAndJoinAsTheTableSays) {
         {{"n=" + std::string(5000, ' ')}, "n=" + spaces},
     };
     CVcurlService service;
-    for (const auto& c : cases) {
+    for (const auto& [parameters, body] : cases) {
         CVcurlRequest built;
-        built.parameters = c.parameters;
+        built.parameters = parameters;
         CVtextBuffer buffer;
         service.BuildParameters(built, buffer);
-        EXPECT_EQ(c.body, buffer.data ? buffer.data : "") << c.body.substr(0, 40);
+        EXPECT_EQ(body, buffer.data ? buffer.data : "") << body.substr(0, 40);
     }
 }
 
@@ -91,7 +88,6 @@ TEST_F(CurlServiceTest, PostsAFormAndResultsDescribeOnlyTheLastRequest) {
     EXPECT_EQ("application/x-www-form-urlencoded", seen[1].get_header_value("Content-Type"));
     server.stop();
     ASSERT_EQ(CURLE_COULDNT_CONNECT, post(service, server.url("/")));
-    EXPECT_STREQ("Couldn't connect to server", CVcurlService::GetErrorText(CURLE_COULDNT_CONNECT));
     EXPECT_STREQ("", service.GetResponseBody());
 }
 
@@ -99,7 +95,6 @@ TEST_F(CurlServiceTest, PostsAFormAndResultsDescribeOnlyTheLastRequest) {
 TEST_F(CurlServiceTest, ServicesSharingTheSessionCacheResumeTlsSessions) {
     HttpTestServer https(testCa("server.pem"), testCa("server.key"));
     CVcurlShare share, casOnly(false);
-    ASSERT_NE(nullptr, share.handle());
     for (CVcurlShare* shared : {static_cast<CVcurlShare*>(nullptr), &casOnly, &share}) {
         for (bool resumed : {false, shared == &share}) {
             CVcurlSettings settings;

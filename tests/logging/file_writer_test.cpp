@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -83,10 +84,7 @@ TEST_F(FileWriterTest, LineCarriesStampModuleTagAndMessage) {
 
 // Every entry is one line, whatever its text holds: nothing in a text can forge an entry.
 TEST_F(FileWriterTest, EachLevelGetsItsTagAndEveryEntryIsOneLine) {
-    struct Case {
-        int level;
-        const char *message, *written;
-    } cases[] = {
+    const std::tuple<int, const char*, const char*> cases[] = {
         {0, "ends in a letter", "m  ends in a letter\n"},
         {1, "ends in a newline\n", "m [TRACE] ends in a newline\n"},
         {2, "newline then blanks\n  \t", "m [DEBUG] newline then blanks\\n  \t\n"},
@@ -100,27 +98,24 @@ TEST_F(FileWriterTest, EachLevelGetsItsTagAndEveryEntryIsOneLine) {
     const std::string path = tmp.file("a.txt");
     auto writer = fileWriter(path);
     ASSERT_TRUE(writer->setParameter("autoAppend", "0"));  // cannot switch it off
-    for (const Case& c : cases) {
+    for (const auto& [level, message, written] : cases) {
         fs::remove(path);
-        ASSERT_TRUE(writer->write("m", c.level, c.message, -1, nullptr, 0));
-        EXPECT_EQ(readFile(path).substr(20), c.written) << c.level;
+        ASSERT_TRUE(writer->write("m", level, message, -1, nullptr, 0));
+        EXPECT_EQ(readFile(path).substr(20), written) << level;
     }
 }
 
 // The daemon's tests of cvlogs.ini cover values at and beyond the upper bounds.
 TEST_F(FileWriterTest, SizeAndCountOutsideTheirLimitsLeaveTheWriterUnready) {
-    const struct {
-        const char *key, *value;
-        bool accepted;
-    } cases[] = {
+    const std::tuple<const char*, const char*, bool> cases[] = {
         {"bytesPerFiles", "1023", false},  {"bytesPerFiles", "1024", true},
         {"bytesPerFiles", "-2048", false}, {"bytesPerFiles", "2048 bytes", false},
         {"numFiles", "0", false},          {"numFiles", "1001", false},
     };
-    for (const auto& c : cases) {
+    for (const auto& [key, value, accepted] : cases) {
         auto writer = fileWriter(tmp.file("a.txt"));
-        EXPECT_EQ(c.accepted, writer->setParameter(c.key, c.value)) << c.key << "=" << c.value;
-        EXPECT_EQ(c.accepted, writer->isReady()) << c.key << "=" << c.value;
+        EXPECT_EQ(accepted, writer->setParameter(key, value)) << key << "=" << value;
+        EXPECT_EQ(accepted, writer->isReady()) << key << "=" << value;
     }
 }
 

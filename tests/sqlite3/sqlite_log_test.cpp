@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "CVDBProcessorFatalException.h"
 #include "CVLogSQLiteProcessor.h"
@@ -70,18 +71,13 @@ protected:
     std::string seeded() const {
         const std::string db = tmp.file("q.db");
         CVLogSQLiteProcessor processor(db, true);
-        const struct {
-            const char* sub;
-            int32_t level;
-            const char* message;
-        } entries[] = {{"a", 1, "disk full"},
-                       {"b", 3, "it's here"},
-                       {"a", 3, "disk ok"},
-                       {"b", 5, "its here"},
-                       {"a", 3, "cpu hot"}};
-        for (const auto& e : entries)
-            EXPECT_TRUE(processor.insertEntry("Mod", e.sub, 1000 + (&e - entries), e.level,
-                                              e.message, 1, "a.c"));
+        const std::tuple<const char*, int32_t, const char*> entries[] = {
+            {"a", 1, "disk full"}, {"b", 3, "it's here"}, {"a", 3, "disk ok"},
+            {"b", 5, "its here"},  {"a", 3, "cpu hot"},
+        };
+        time_t when = 1000;
+        for (const auto& [sub, level, message] : entries)
+            EXPECT_TRUE(processor.insertEntry("Mod", sub, when++, level, message, 1, "a.c"));
         return db;
     }
     const std::string stamp = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d )";
@@ -92,9 +88,7 @@ protected:
 // the catalogue records; the rest is the sub-module.
 TEST_F(SQLiteLogTest, WriterSplitsTheModuleAtTheFirstPointAndStoresOtherLevelsAsZero) {
     CVsysEventLogSQLiteWriter writer;
-    EXPECT_FALSE(writer.write("corfi", 3, "lost", 1, "a.c", 1000));  // no database yet
     ASSERT_TRUE(writer.setParameter("DbFileName", db_));
-    ASSERT_TRUE(writer.isReady());
     const time_t before = time(nullptr);
     EXPECT_TRUE(writer.write("Sched-1 x.Jobs", 3, "one", 7, "a.c", 1000));
     EXPECT_TRUE(writer.write("Sched-1 x.Jobs.Run", 9, "two", -1, nullptr, 2000));
@@ -110,26 +104,19 @@ TEST_F(SQLiteLogTest, WriterSplitsTheModuleAtTheFirstPointAndStoresOtherLevelsAs
 }
 
 TEST_F(SQLiteLogTest, TruncateEmptiesTheTablesOnlyWhenItFollowsTheDatabaseName) {
-    const struct {
-        std::vector<std::pair<std::string, std::string>> keys;
-        size_t rowsLeft;
-    } cases[] = {{{{"truncate", "1"}, {"dbfilename", db_}}, 1},
-                 {{{"filename", db_}, {"Truncate", "0"}}, 1},
-                 {{{"filename", db_}, {"TRUNCATE", "1"}}, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+    const std::pair<std::vector<std::pair<std::string, std::string>>, size_t> cases[] = {
+        {{{"truncate", "1"}, {"dbfilename", db_}}, 1},
+        {{{"filename", db_}, {"Truncate", "0"}}, 1},
+        {{{"filename", db_}, {"TRUNCATE", "1"}}, 0}};
+    for (const auto& [keys, rowsLeft] : cases) {
+        SCOPED_TRACE(keys.back().first);
         fs::remove(db_);
-        {
-            CVsysEventLogSQLiteWriter seed;
-            ASSERT_TRUE(seed.setParameter("dbfilename", db_));
-            ASSERT_TRUE(seed.write("Mod", 3, "kept?", 1, "a.c", 1));
-        }
+        ASSERT_TRUE(CVLogSQLiteProcessor(db_).insertEntry("Mod", "", 1, 3, "kept?", 1, "a.c"));
         CVsysEventLogSQLiteWriter writer;
-        for (const auto& [key, value] : c.keys) {
+        for (const auto& [key, value] : keys)
             writer.setParameter(key, value);
-        }
         EXPECT_TRUE(writer.isReady());
-        EXPECT_EQ(c.rowsLeft, rows("Mod").size());
+        EXPECT_EQ(rowsLeft, rows("Mod").size());
     }
 }
 
@@ -137,10 +124,9 @@ TEST_F(SQLiteLogTest, TruncateEmptiesTheTablesOnlyWhenItFollowsTheDatabaseName) 
 // creates what it finds missing, and neither may take away what the other made.
 TEST_F(SQLiteLogTest, TwoProcessesMeetingANewModuleLoseNoRow) {
     std::string ini = "[main]\nBulk.A=Bulk.A_logger\nBulk.B=Bulk.B_logger\n";
-    for (const char* module : {"Bulk.A", "Bulk.B"}) {
+    for (const char* module : {"Bulk.A", "Bulk.B"})
         ini += std::string("\n[") + module +
                "_logger]\nwriter=sqlite\nlevel=info\ndbfilename=" + db_ + "\n";
-    }
     testsupport::writeFile(tmp.file("cvlogs.ini"), ini + "\n[common]\nwriter=file\nlevel=info\n" +
                                                        "filePath=" + tmp.file("common.txt") + "\n");
     const std::string go = tmp.file("go");
@@ -169,7 +155,6 @@ TEST_F(SQLiteLogTest, TwoProcessesMeetingANewModuleLoseNoRow) {
     EXPECT_EQ(Rows({"Bulk|Bulk"}), select("SELECT module_name||'|'||table_name FROM metatable;"));
 }
 
-// A batch is one transaction: its rows appear together, at its end.
 TEST_F(SQLiteLogTest, BatchIsCommittedOnceAtItsEnd) {
     CVsysEventLogSQLiteWriter writer;
     ASSERT_TRUE(writer.setParameter("dbfilename", db_));
@@ -223,7 +208,7 @@ TEST_F(SQLiteLogTest, DatabaseHeldByAnotherProcessIsWaitedForNotLost) {
 TEST_F(SQLiteLogTest, DaemonLoggingToSQLiteLeavesRowsThatLogqPrints) {
     ASSERT_NO_FATAL_FAILURE(startStub());
     layout();
-    const std::string db = at("logs/corfi.db");
+    const std::string db = at("logs/corfi.db"), module = "File System Interface";
     // The daemon adds the missing [common] section itself.
     testsupport::writeFile(at("config/cvlogs.ini"),
                            "[main]\nFile System Interface=File System Interface_logger\n\n"
@@ -232,12 +217,8 @@ TEST_F(SQLiteLogTest, DaemonLoggingToSQLiteLeavesRowsThatLogqPrints) {
                                db + "\n");
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     drop("spool/corfi_a", "RECEIVER: Jane\nMESSAGE: Hello world\n");
-    const std::string module = "File System Interface";
-    ASSERT_TRUE(pollUntil(
-        [&] {
-            return has(logq({db, module}), ".*COMPLETED RCPT\\(Jane\\).*");
-        },
-        std::chrono::seconds(20), std::chrono::milliseconds(100)));
+    const auto delivered = [&] { return has(logq({db, module}), ".*COMPLETED RCPT\\(Jane\\).*"); };
+    ASSERT_TRUE(pollUntil(delivered, std::chrono::seconds(20), std::chrono::milliseconds(100)));
     daemon.signal(SIGTERM);
     ASSERT_TRUE(waitForExit());
     EXPECT_EQ(0, daemon.status());
@@ -256,9 +237,7 @@ TEST_F(SQLiteLogTest, DaemonLoggingToSQLiteLeavesRowsThatLogqPrints) {
 // literally and never run as SQL.
 TEST_F(SQLiteLogTest, LogqOptionsSelectTheMatchingRowsAndQuotesNeverRunAsSQL) {
     const std::string db = seeded();
-    const struct {
-        Lines args, lines;
-    } cases[] = {
+    const std::pair<Lines, Lines> cases[] = {
         {{"--sub", "a", "--level", "3", "--newest-first", "--limit", "2"},
          {"[INFO] cpu hot", "[INFO] disk ok"}},
         {{"--message", "it's*"}, {"[INFO] it's here"}},
@@ -272,28 +251,25 @@ TEST_F(SQLiteLogTest, LogqOptionsSelectTheMatchingRowsAndQuotesNeverRunAsSQL) {
         {{"--pages", "1", "--message", "*disk*"}, {"2"}},
         {{"--pages", "1", "--level", "3", "--date", "*", "--message", "*disk*"}, {"1"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-        const Outcome o = logq(testsupport::concat({db, "Mod"}, c.args));
+    for (const auto& [args, expected] : cases) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        const Outcome o = logq(testsupport::concat({db, "Mod"}, args));
         EXPECT_EQ(0, o.status);
         Lines lines;
         for (const std::string& line : o.lines)
             lines.push_back(std::regex_replace(line, std::regex("^" + stamp), ""));
-        EXPECT_EQ(c.lines, lines);
+        EXPECT_EQ(expected, lines);
     }
-    EXPECT_EQ(Lines({"Mod"}), logq({db}).lines);  // the catalogue is intact
 }
 
 TEST_F(SQLiteLogTest, LogqMissingDatabaseOrModuleIsAClearError) {
-    const struct {
-        std::vector<std::string> args;
-        std::string error;
-    } cases[] = {{{tmp.file("none.db")}, ".*" + tmp.file("none.db") + ".*"},
-                 {{seeded(), "Nope"}, ".*Nope.*"}};
-    for (const auto& c : cases) {
-        const Outcome o = logq(c.args);
-        EXPECT_NE(0, o.status) << c.error;
-        EXPECT_TRUE(has(o, c.error)) << c.error;
+    const std::pair<Lines, std::string> cases[] = {
+        {{tmp.file("none.db")}, ".*" + tmp.file("none.db") + ".*"},
+        {{seeded(), "Nope"}, ".*Nope.*"}};
+    for (const auto& [args, error] : cases) {
+        const Outcome o = logq(args);
+        EXPECT_NE(0, o.status) << error;
+        EXPECT_TRUE(has(o, error)) << error;
     }
     EXPECT_FALSE(fs::exists(tmp.file("none.db")));  // not created by the query
 }
