@@ -27,15 +27,15 @@ TEST_F(DaemonTest, HelpListsTheVisibleResourcesAndHelpmeIsNoHelp) {
 TEST_F(DaemonTest, RefusesToStartWithoutAUsableInstallation) {
     const struct {
         const char* spoil;  // a file to remove or a directory to make read-only
-        const char* last;   // a last argument
+        Names last;         // last arguments
         int status;
         const char* error;
     } cases[] = {
-        {"config", "", 1, "No 'rw' permission for directory ["},
-        {"config/dir", "", 255, "Directory configuration file ["},
-        {"config/corfi_config", "", 255, "No 'r' permission for configuration file ["},
-        {"spool", "", 255, "No 'rw' permission for spool directory ["},
-        {"", "-rest", 255, "Invalid command line argument"},
+        {"config", {}, 1, "No 'rw' permission for directory ["},
+        {"config/dir", {}, 255, "Directory configuration file ["},
+        {"config/corfi_config", {}, 255, "No 'r' permission for configuration file ["},
+        {"spool", {}, 255, "No 'rw' permission for spool directory ["},
+        {"", {"-rest"}, 255, "Invalid command line argument"},
     };
     for (const auto& c : cases) {
         base = tmp.file(std::to_string(&c - cases));
@@ -45,11 +45,7 @@ TEST_F(DaemonTest, RefusesToStartWithoutAUsableInstallation) {
         } else {
             fs::remove(at(c.spoil));
         }
-        Names args = {"-config_dir", at("config")};
-        if (*c.last) {
-            args.push_back(c.last);
-        }
-        EXPECT_EQ(c.status, launch(args)) << c.error;
+        EXPECT_EQ(c.status, launch(concat({"-config_dir", at("config")}, c.last))) << c.error;
         EXPECT_NE(npos, readFile(tmp.file("out")).find(c.error)) << readFile(tmp.file("out"));
     }
 }
@@ -132,10 +128,7 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
         EXPECT_TRUE(waitForLog(m[3])) << m[0] << "\n" << log();
     }
     ASSERT_TRUE(waitForLog("Process File [corfi_future] \n", 2));  // a second cycle saw it
-    Names sent = record();
-    std::sort(sent.begin(), sent.end());
-    std::sort(bodies.begin(), bodies.end());
-    EXPECT_EQ(bodies, sent);
+    EXPECT_EQ(sorted(bodies), sorted(record()));
     EXPECT_EQ(Names({"corfi_dir", "corfi_future", "lock", "notes.txt"}), entries("spool"));
     EXPECT_EQ(npos, log().find("Process File [corfi_dir]"));
 }
@@ -143,16 +136,14 @@ TEST_F(DaemonTest, DeliversEachKindWithItsExactBodyAndLeavesOtherEntries) {
 TEST_F(DaemonTest, SigtermDuringADeliveryEndsTheWalkAfterThatFile) {
     ASSERT_NO_FATAL_FAILURE(startStub({"--delay-ms", "1500"}));
     layout();
-    for (const char* name : {"corfi_1", "corfi_2", "corfi_3"}) {
-        drop("spool/" + std::string(name), "RECEIVER: Jane\nMESSAGE: hi\n");
-    }
+    dropMessages(1, 4);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(pollUntil([&] { return !record().empty(); }));
     daemon.signal(SIGTERM);
     ASSERT_TRUE(waitForExit());
     EXPECT_EQ(0, daemon.status());
     EXPECT_EQ(1u, record().size());
-    EXPECT_EQ(1, countInLog("COMPLETED RCPT(Jane), MSG(hi)\n"));
+    EXPECT_EQ(1, countInLog("] COMPLETED RCPT("));
     EXPECT_EQ(3u, entries("spool").size()) << "two message files and the lock";
 }
 

@@ -15,7 +15,7 @@ struct Mode {
     std::string config;       // lines of corfi_config
     Names options;            // of the stand-in
     std::string outcome;      // a log line that must come
-    Check check;
+    Check check = Check::OUTCOME;
 };
 
 const std::string kMessage = "RECEIVER: Jane\nMESSAGE: hi\n";
@@ -27,18 +27,12 @@ const std::string kTooManyRedirects = "] : Number of redirects hit maximum amoun
 const std::string kLong(100000, 'm');
 
 const Mode kModes[] = {
-    {"VerifiedByTheCaBundle", "server", true, "", {}, kCompleted, Check::OUTCOME},
-    {"NotVerifiedWithoutTheCaBundle", "server", false, "", {}, kNotVerified, Check::OUTCOME},
-    {"TlsVerifyFalse", "server", false, "tls_verify: FALSE\n", {}, kCompleted, Check::OUTCOME},
-    {"HostNameMismatch", "otherhost", true, "", {}, kNotVerified, Check::OUTCOME},
+    {"VerifiedByTheCaBundle", "server", true, "", {}, kCompleted},
+    {"NotVerifiedWithoutTheCaBundle", "server", false, "", {}, kNotVerified},
+    {"TlsVerifyFalse", "server", false, "tls_verify: FALSE\n", {}, kCompleted},
+    {"HostNameMismatch", "otherhost", true, "", {}, kNotVerified},
     // Turning verification off is what a host-name mismatch is worked around with.
-    {"TlsVerifyFalseOnAMismatchedHost",
-     "otherhost",
-     false,
-     "tls_verify: FALSE\n",
-     {},
-     kCompleted,
-     Check::OUTCOME},
+    {"TlsVerifyFalseOnAMismatchedHost", "otherhost", false, "tls_verify: FALSE\n", {}, kCompleted},
     {"RedirectLoop", "", false, "", {"--redirect-to", "/send"}, kTooManyRedirects, Check::LOOP},
     {"HttpsToHttpRedirect", "server", true, "", {}, "] : Unsupported protocol\n", Check::DOWNGRADE},
     {"HangingServer", "", false, "", {"--hang"}, "", Check::HANG},
@@ -97,8 +91,7 @@ TEST_P(DeliveryModeTest, EndsAsTheModeRequires) {
     if (mode.check == Check::HANG) {
         ASSERT_TRUE(pollUntil([&] { return !record().empty(); }));
         daemon.signal(SIGTERM);
-        EXPECT_TRUE(pollUntil([&] { return daemon.poll(); }, seconds(7 * testsupport::kSlowdown)));
-        ASSERT_TRUE(waitForExit());
+        ASSERT_TRUE(daemon.waitForExit(seconds(7 * testsupport::kSlowdown)));
         EXPECT_EQ(0, daemon.status());
         EXPECT_EQ(1, countInLog("Delivery of [corfi_1] interrupted by stop; kept for the next "
                                 "start\n"));

@@ -154,8 +154,7 @@ TEST(TimeAtValue, WritesTheHourOneMoreThanMeantInStandardTime) {
     for (const auto& c : cases) {
         setenv("TZ", c.zone, 1);
         tzset();
-        std::string value;
-        std::string error;
+        std::string value, error;
         const bool ok = CVFItimeAtFromWallClock(c.wallClock, value, error);
         EXPECT_EQ(*c.value != '\0', ok) << c.zone << " " << c.wallClock << ": " << error;
         EXPECT_EQ(c.value, ok ? value : "") << c.zone << " " << c.wallClock;

@@ -13,6 +13,15 @@ using namespace corfitest;
 
 class RetryTest : public DaemonTest {
 protected:
+    // The stand-in with `options`, then the daemon with `config` and messages 0 to `files` - 1.
+    void start(const Names& options, const std::string& config, int files,
+               const std::string& level = "trace") {
+        ASSERT_NO_FATAL_FAILURE(startStub(options));
+        layout(config);
+        logLevel(level);
+        dropMessages(0, files);
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
+    }
     // When each message text reached the stand-in, in ms since 1970.
     std::map<std::string, std::vector<long long>> attempts() const {
         std::map<std::string, std::vector<long long>> times;
@@ -27,10 +36,7 @@ protected:
 
 TEST_F(RetryTest, FilesArrivingWhileTheServerIsDownAreDeliveredOnceItIsBack) {
     constexpr int files = 10;
-    ASSERT_NO_FATAL_FAILURE(startStub({"--refuse-ms", "20000"}));
-    layout("retry_period: 120\n");
-    logLevel("info");
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(start({"--refuse-ms", "20000"}, "retry_period: 120\n", 0, "info"));
     dropMessages(0, files);
     ASSERT_TRUE(waitForLog("Delivery of [corfi_0] failed; retry 1 in 5 s\n")) << log();
     ASSERT_TRUE(
@@ -47,11 +53,7 @@ TEST_F(RetryTest, FilesArrivingWhileTheServerIsDownAreDeliveredOnceItIsBack) {
 
 // The state file carries the schedule over a restart: no attempt comes early, none is lost.
 TEST_F(RetryTest, ARestartKeepsTheRetrySchedule) {
-    ASSERT_NO_FATAL_FAILURE(startStub({"--unavailable-ms", "20000"}));
-    layout("retry_period: 120\n");
-    logLevel("info");
-    dropMessages(0, 2);
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(start({"--unavailable-ms", "20000"}, "retry_period: 120\n", 2, "info"));
     ASSERT_TRUE(waitForLog("failed; retry 2 in 10 s\n", 2)) << log();
     daemon.stop(SIGTERM);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
@@ -74,10 +76,8 @@ TEST_F(RetryTest, ARestartKeepsTheRetrySchedule) {
 }
 
 TEST_F(RetryTest, ADefiniteRefusalFailsAtOnce) {
-    ASSERT_NO_FATAL_FAILURE(startStub({"--status", "400", "--answer", "400 Unknown receiver"}));
-    layout("retry_period: 120\n");
-    dropMessages(0, 1);
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(
+        start({"--status", "400", "--answer", "400 Unknown receiver"}, "retry_period: 120\n", 1));
     ASSERT_TRUE(waitForLog("[INFO] FAILED RCPT(R0), MSG(m0)\n")) << log();
     EXPECT_TRUE(pollUntil([&] { return spoolEmpty(); }));
     EXPECT_EQ(0, countInLog("failed; retry"));
@@ -86,11 +86,9 @@ TEST_F(RetryTest, ADefiniteRefusalFailsAtOnce) {
 
 // retry_period 12: the attempt at 5 s fails, and the next (at 15 s) would be too late.
 TEST_F(RetryTest, RetriesEndWithOneFailedLineAndTheFileInTheFailedDirectory) {
-    ASSERT_NO_FATAL_FAILURE(startStub({"--unavailable-ms", "600000"}));
     fs::create_directories(at("failed"));
-    layout("retry_period: 12\nfailed_dir: " + at("failed") + "\n");
-    dropMessages(0, 1);
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(start({"--unavailable-ms", "600000"},
+                                  "retry_period: 12\nfailed_dir: " + at("failed") + "\n", 1));
     ASSERT_TRUE(pollUntil([&] { return countInLog("FAILED RCPT(R0)") == 1; }, seconds(30)))
         << log();
     EXPECT_EQ(1, countInLog("Delivery of [corfi_0] failed; retry 1 in 5 s\n"));
@@ -147,10 +145,7 @@ TEST_F(RetryTest, AMissingFailedDirectoryIsReportedAndFilesAreRemovedAsBefore) {
 
 // Without retry_period a failure ends at once with its error and FAILED line, as ever.
 TEST_F(RetryTest, RetryPeriodZeroFailsAtOnceAndKeepsNoState) {
-    ASSERT_NO_FATAL_FAILURE(startStub({"--unavailable-ms", "600000"}));
-    layout("retry_period: 0\n");
-    dropMessages(0, 1);
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(start({"--unavailable-ms", "600000"}, "retry_period: 0\n", 1));
     ASSERT_TRUE(waitForLog("FAILED RCPT(R0), MSG(m0)\n"));
     const std::string text = log();
     const size_t answer = text.find("[INFO] HTTP(s) server returns [503 Service unavailable]\n");

@@ -34,19 +34,12 @@ TEST_F(SpoolTest, LockFileIsOurOwnRegularFileWhateverStoodThere) {
     const struct {
         const char* what;
         std::function<void()> plant;
+        bool hadTarget = false;  // `outside` exists, with "keep"
     } cases[] = {
         {"nothing", [] {}},
         {"a symbolic link to a missing file", [&] { fs::create_symlink(outside, lockPath); }},
-        {"a symbolic link to a file",
-         [&] {
-             writeFile(outside, "keep");
-             fs::create_symlink(outside, lockPath);
-         }},
-        {"a hard link",
-         [&] {
-             writeFile(outside, "keep");
-             fs::create_hard_link(outside, lockPath);
-         }},
+        {"a symbolic link to a file", [&] { fs::create_symlink(outside, lockPath); }, true},
+        {"a hard link", [&] { fs::create_hard_link(outside, lockPath); }, true},
         {"a FIFO", [&] { mkfifo(lockPath.c_str(), 0666); }},
         {"another user's file",
          [&] {
@@ -57,8 +50,10 @@ TEST_F(SpoolTest, LockFileIsOurOwnRegularFileWhateverStoodThere) {
     for (const auto& c : cases) {
         fs::remove(lockPath);
         fs::remove(outside);
+        if (c.hadTarget) {
+            writeFile(outside, "keep");
+        }
         c.plant();
-        const bool hadTarget = fs::exists(outside);
         CVioDescriptor lock;
         ASSERT_EQ(CVFIlockResult::LOCKED, CVFIlockSpoolDirectory(dir.get(), 0, lock)) << c.what;
         struct stat info {};
@@ -70,8 +65,8 @@ TEST_F(SpoolTest, LockFileIsOurOwnRegularFileWhateverStoodThere) {
             EXPECT_EQ(0600u, info.st_mode & 07777) << c.what;
             EXPECT_EQ("locker", readFile(lockPath)) << c.what;
         }
-        EXPECT_EQ(hadTarget, fs::exists(outside)) << c.what;
-        if (hadTarget) {
+        EXPECT_EQ(c.hadTarget, fs::exists(outside)) << c.what;
+        if (c.hadTarget) {
             EXPECT_EQ("keep", readFile(outside)) << c.what;
         }
     }

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <vector>
 
 #include "CVsysEventLogInterface.h"
 
@@ -13,13 +12,11 @@ namespace fuzzsupport {
 const std::string& scratchDirectory() {
     static const std::string path = [] {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/corfi-fuzz-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed for " + pattern);
+        std::string dir = std::string(base && *base ? base : "/tmp") + "/corfi-fuzz-XXXXXX";
+        if (mkdtemp(dir.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed for " + dir);
         }
-        return std::string(buffer.data());
+        return dir;
     }();
     return path;
 }

@@ -7,8 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::writeScratchFile(dir + "/in.ini", data, size);
     IniReaderWriter ini(dir + "/in.ini", true, false, false);
     ini.faultyLine();
-    std::string key;
-    std::string value;
+    std::string key, value;
     for (const char* section : {static_cast<const char*>(nullptr), "[main]", "[common]"}) {
         for (int index = 0; ini.getEntry(section, index, key, value, IniReaderWriter::ENTRY);
              ++index) {

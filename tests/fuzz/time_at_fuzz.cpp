@@ -1,9 +1,4 @@
 // TIME_AT values, whatever a message file holds after the keyword.
-#include <cstddef>
-#include <cstdint>
-#include <ctime>
-#include <string>
-
 #include "CVFImessage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

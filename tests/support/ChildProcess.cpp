@@ -89,9 +89,7 @@ bool ChildProcess::start(std::vector<std::string> args, std::vector<std::string>
 }
 
 bool ChildProcess::adopt(pid_t pid) {
-    if (running()) {
-        stop(SIGKILL);
-    }
+    stop(SIGKILL);
     m_ended = false;
     m_status = -1;
     if (pid <= 0) {
@@ -116,8 +114,7 @@ void ChildProcess::reapOrphans() {
 
 bool ChildProcess::signal(int signal) {
     if (poll()) {
-        ADD_FAILURE() << "no running child to send signal " << signal << " to (pid " << m_pid
-                      << ")";
+        ADD_FAILURE() << "no running child to send signal " << signal << " to, pid " << m_pid;
         return false;
     }
     return signalChild(m_pid, signal);

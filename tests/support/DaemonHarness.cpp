@@ -23,9 +23,8 @@ namespace {
 // TZ, proxies), plus `extra`; a detached process reports on /dev/null, so sanitizers write to
 // files that TearDown turns into failures.
 // A preloading launcher comes before the sanitizer's run time, which it then must accept.
-std::vector<std::string> environment(const std::vector<std::string>& extra,
-                                     const std::string& sanitizerLog, bool preloaded = false) {
-    std::vector<std::string> env = extra;
+Names environment(const Names& extra, const std::string& sanitizerLog, bool preloaded = false) {
+    Names env = extra;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string name(*entry, std::strcspn(*entry, "="));
         std::transform(name.begin(), name.end(), name.begin(), ::tolower);
@@ -44,6 +43,11 @@ std::vector<std::string> environment(const std::vector<std::string>& extra,
 }
 
 }  // namespace
+
+Names sorted(Names names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string timeAtText(time_t moment) {
     struct tm fields {};
@@ -66,14 +70,10 @@ bool everyLineIsAnEntry(const std::string& log) {
 }
 
 long peakResidentKilobytes(pid_t pid) {
-    std::istringstream status(
-        readFile("/proc/" + (pid ? std::to_string(pid) : "self") + "/status"));
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
+    const std::string status =
+        readFile("/proc/" + (pid ? std::to_string(pid) : "self") + "/status");
+    const size_t at = status.find("\nVmHWM:");
+    return at == npos ? -1 : std::atol(status.c_str() + at + 7);
 }
 
 void DaemonTest::SetUp() {
@@ -115,20 +115,19 @@ void DaemonTest::logLevel(const std::string& level) const {
                   settings);
 }
 
-void DaemonTest::startStub(const std::vector<std::string>& options) {
+void DaemonTest::startStub(const Names& options) {
     port = startOtherStub(stub, "requests.jsonl", options);
     ASSERT_GT(port, 0) << "the stand-in did not report its port";
 }
 
 int DaemonTest::startOtherStub(testsupport::ChildProcess& other, const std::string& record,
-                               const std::vector<std::string>& options) {
+                               const Names& options) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return 0;
     }
-    std::vector<std::string> args = {CORVANEXS_STUB_PATH, "--port", "0", "--record",
-                                     tmp.file(record)};
-    args.insert(args.end(), options.begin(), options.end());
+    const auto args =
+        concat({CORVANEXS_STUB_PATH, "--port", "0", "--record", tmp.file(record)}, options);
     other.start(args, environment({}, tmp.file("sanitizer")), ends[1]);
     close(ends[1]);
     std::string line;
@@ -139,22 +138,17 @@ int DaemonTest::startOtherStub(testsupport::ChildProcess& other, const std::stri
     return std::atoi(line.c_str());
 }
 
-int DaemonTest::launch(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    const int out = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::vector<std::string> command = launcher;
-    command.push_back(CORFI_PATH);
-    command.insert(command.end(), args.begin(), args.end());
-    testsupport::ChildProcess direct;
-    direct.start(command, environment(env, tmp.file("sanitizer"), !launcher.empty()), out, out);
-    close(out);
-    return direct.wait();
+int DaemonTest::launch(const Names& args, const Names& env) {
+    const auto run =
+        testsupport::runProgram(concat(concat(launcher, {CORFI_PATH}), args),
+                                environment(env, tmp.file("sanitizer"), !launcher.empty()));
+    writeFile(tmp.file("out"), run.out + run.err);
+    return run.status;
 }
 
-void DaemonTest::startDaemonAs(testsupport::ChildProcess& process,
-                               const std::vector<std::string>& args,
-                               const std::vector<std::string>& env, std::string configDir) {
-    std::vector<std::string> all = {"-config_dir", configDir.empty() ? at("config") : configDir};
-    all.insert(all.end(), args.begin(), args.end());
+void DaemonTest::startDaemon(const Names& args, const Names& env, std::string configDir,
+                             testsupport::ChildProcess* process) {
+    const auto all = concat({"-config_dir", configDir.empty() ? at("config") : configDir}, args);
     ASSERT_EQ(0, launch(all, env)) << readFile(tmp.file("out"));
     pid_t pid = 0;
     ASSERT_TRUE(pollUntil([&] {
@@ -163,13 +157,11 @@ void DaemonTest::startDaemonAs(testsupport::ChildProcess& process,
         return testsupport::ChildProcess::isChild(pid);
     })) << "no monitor file\n"
         << log();
-    process.adopt(pid);
+    (process ? *process : daemon).adopt(pid);
 }
 
-void DaemonTest::startForeground(const std::vector<std::string>& args,
-                                 const std::vector<std::string>& env) {
-    std::vector<std::string> command = {CORFI_PATH, "-config_dir", at("config"), "-foreground"};
-    command.insert(command.end(), args.begin(), args.end());
+void DaemonTest::startForeground(const Names& args, const Names& env) {
+    const auto command = concat({CORFI_PATH, "-config_dir", at("config"), "-foreground"}, args);
     const int out = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     daemon.start(command, environment(env, tmp.file("sanitizer")), out, out);
     close(out);
@@ -195,10 +187,9 @@ void DaemonTest::dropMessages(int from, int to) const {
 }
 
 std::string DaemonTest::log() const {
-    const std::string path = at("logs/File_System_Interface.txt");
     std::string text;
     for (const char* archive : {".2", ".1", ""}) {
-        text += readFile(path + archive);
+        text += readFile(at("logs/File_System_Interface.txt") + archive);
     }
     return text;
 }
@@ -212,15 +203,12 @@ int DaemonTest::countInLog(const std::string& text) const {
     return count;
 }
 
-std::vector<std::string> DaemonTest::record(const std::string& file) const {
-    std::istringstream lines(readFile(tmp.file(file)));
-    std::vector<std::string> bodies;
-    const std::string key = "\"body\":\"";
-    for (std::string line; std::getline(lines, line);) {
-        const size_t from = line.find(key) + key.size();
-        if (from >= key.size()) {
-            bodies.push_back(line.substr(from, line.find('"', from) - from));
-        }
+Names DaemonTest::record(const std::string& file) const {
+    const std::string text = readFile(tmp.file(file)), key = "\"body\":\"";
+    Names bodies;
+    for (size_t from = text.find(key); from != npos; from = text.find(key, from)) {
+        from += key.size();
+        bodies.push_back(text.substr(from, text.find('"', from) - from));
     }
     return bodies;
 }
@@ -242,13 +230,12 @@ std::vector<long long> DaemonTest::receiptTimes() const {
     return times;
 }
 
-std::vector<std::string> DaemonTest::entries(const std::string& dir) const {
-    std::vector<std::string> names;
+Names DaemonTest::entries(const std::string& dir) const {
+    Names names;
     for (const auto& entry : fs::directory_iterator(at(dir))) {
         names.push_back(entry.path().filename());
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    return sorted(names);
 }
 
 }  // namespace corfitest

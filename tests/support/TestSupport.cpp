@@ -33,10 +33,6 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ignored);
 }
 
-std::string TempDir::file(const std::string& name) const {
-    return m_path + "/" + name;
-}
-
 Tmpfs::Tmpfs(const std::string& path, const std::string& options) : m_path(path) {
     std::filesystem::create_directories(path);
     m_mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
@@ -54,16 +50,14 @@ bool Tmpfs::remount(const std::string& options) {
 
 bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
                std::chrono::milliseconds interval) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(interval);
     }
+    return true;
 }
 
 std::string readFile(const std::string& path) {
