@@ -1,5 +1,6 @@
 #include "CVcorfiBulkStatus.h"
 
+#include <climits>
 #include <limits>
 
 #include "CVioDirectory.h"
@@ -10,6 +11,9 @@
 namespace {
 
 const char* const kUnitTag = "../src/CVcorfiBulkStatus";
+
+// More than any valid count's text; the rest of a longer line is read and dropped.
+constexpr size_t kMaxCountText = 64;
 
 std::string trimmed(std::string text) {
     text.push_back('\0');
@@ -82,10 +86,12 @@ void CVcorfiBulkStatus::clear() {
     m_statusFile->truncate(0);
 }
 
-// Only the first two lines count: a rewrite never shortens the file.
+// Only the first two lines count: a rewrite never shortens the file. Each is read whole, so a
+// work name as long as the dispatcher makes them never spills into the count.
 bool CVcorfiBulkStatus::readRecord() {
     std::string count;
-    if (m_statusFile->readLine(m_fileName) == 0 || m_statusFile->readLine(count) == 0) {
+    if (m_statusFile->readWholeLine(m_fileName, PATH_MAX) == 0 ||
+        m_statusFile->readWholeLine(count, kMaxCountText) == 0) {
         return false;
     }
     m_fileName = trimmed(m_fileName);

@@ -156,6 +156,12 @@ TEST_F(BulkStatusTest, ReadsTheRecordAndEmptiesAnUnreadableOne) {
                   c.record);
         EXPECT_EQ(testsupport::readFile(path), c.after) << c.record;
     }
+    // As long a work name as the dispatcher makes.
+    const std::string longName = "/b/" + std::string(1016, 'a') + "_1_M";
+    testsupport::writeFile(path, longName + "\n5\n");
+    CVcorfiBulkStatus status(tmp.path());
+    EXPECT_EQ(longName, status.getFileName());
+    EXPECT_EQ(5, status.getLineCount());
 }
 
 TEST(CorfiRegex, ExtractsTheFirstGroupOfTheFirstMatch) {
