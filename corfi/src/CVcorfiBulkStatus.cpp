@@ -87,15 +87,19 @@ void CVcorfiBulkStatus::clear() {
 }
 
 // Only the first two lines count: a rewrite never shortens the file. Each is read whole, so a
-// work name as long as the dispatcher makes them never spills into the count.
+// work name as long as the dispatcher makes them never spills into the count; a line longer
+// than it keeps makes the record unusable rather than cut into another name or count.
 bool CVcorfiBulkStatus::readRecord() {
     std::string count;
-    if (m_statusFile->readWholeLine(m_fileName, PATH_MAX) == 0 ||
-        m_statusFile->readWholeLine(count, kMaxCountText) == 0) {
+    const size_t nameLength = m_statusFile->readWholeLine(m_fileName, PATH_MAX);
+    const size_t countLength =
+        nameLength == 0 ? 0 : m_statusFile->readWholeLine(count, kMaxCountText);
+    if (countLength == 0) {
         return false;
     }
     m_fileName = trimmed(m_fileName);
-    m_countValid = parseCount(trimmed(count), m_lineCount);
+    m_countValid = nameLength <= PATH_MAX + 1 && countLength <= kMaxCountText + 1 &&
+                   parseCount(trimmed(count), m_lineCount);
     if (!m_countValid) {
         m_lineCount = 0;
     }

@@ -156,12 +156,16 @@ TEST_F(BulkStatusTest, ReadsTheRecordAndEmptiesAnUnreadableOne) {
                   c.record);
         EXPECT_EQ(testsupport::readFile(path), c.after) << c.record;
     }
-    // As long a work name as the dispatcher makes.
+    // As long a work name as the dispatcher makes is read whole; a count too long to keep whole
+    // is no count, even when its kept part would parse.
     const std::string longName = "/b/" + std::string(1016, 'a') + "_1_M";
-    testsupport::writeFile(path, longName + "\n5\n");
-    CVcorfiBulkStatus status(tmp.path());
-    EXPECT_EQ(longName, status.getFileName());
-    EXPECT_EQ(5, status.getLineCount());
+    for (const std::string& count : {std::string("5"), std::string(100, '0') + "5"}) {
+        testsupport::writeFile(path, longName + "\n" + count + "\n");
+        CVcorfiBulkStatus status(tmp.path());
+        EXPECT_EQ(longName, status.getFileName());
+        EXPECT_EQ(count.size() == 1, status.isCountValid());
+        EXPECT_EQ(count.size() == 1 ? 5 : 0, status.getLineCount());
+    }
 }
 
 TEST(CorfiRegex, ExtractsTheFirstGroupOfTheFirstMatch) {
